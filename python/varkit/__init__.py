@@ -1,0 +1,1 @@
+"""varkit: the kernel's named state variables (the sysctl MIB) from Python."""
