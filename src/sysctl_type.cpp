@@ -1,0 +1,123 @@
+// The Sysctl type: its record, tables, constructor, teardown and repr.
+#include <cstddef>
+#include <cstdlib>
+
+#include "pyref.h"
+#include "varkit.h"
+
+#if PY_VERSION_HEX < 0x030C0000
+#include <structmember.h>
+#define Py_T_OBJECT_EX T_OBJECT_EX
+#define Py_T_UINT T_UINT
+#define Py_READONLY READONLY
+#endif
+
+namespace varkit {
+namespace {
+
+SysctlObject *as_sysctl(PyObject *self) {
+  return reinterpret_cast<SysctlObject *>(self);
+}
+
+int Sysctl_init(PyObject *self_, PyObject *args, PyObject *kwds) {
+  SysctlObject *self = as_sysctl(self_);
+  static const char *kwlist[] = {"name",     "value", "description",
+                                 "writable", "tuneable", "oid",
+                                 "type",     nullptr};
+  PyObject *name = nullptr, *value = nullptr, *description = nullptr;
+  PyObject *writable = nullptr, *tuneable = nullptr, *oid = nullptr;
+  // "I" stores the low 32 bits straight into the record, so a call that the
+  // parser refuses late (an unknown keyword) has already changed `type`.
+  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOOOOI",
+                                   const_cast<char **>(kwlist), &name, &value,
+                                   &description, &writable, &tuneable, &oid,
+                                   &self->type)) {
+    return -1;
+  }
+  struct {
+    PyObject *given;
+    PyObject *&field;
+  } fields[] = {
+      {name, self->name},         {value, self->value},
+      {description, self->description}, {writable, self->writable},
+      {tuneable, self->tuneable}, {oid, self->oid},
+  };
+  for (auto &f : fields) {
+    if (f.given != nullptr) {
+      set_field(f.field, f.given);
+    }
+  }
+  return 0;
+}
+
+void Sysctl_dealloc(PyObject *self_) {
+  SysctlObject *self = as_sysctl(self_);
+  std::free(self->oidv);
+  std::free(self->fmt);
+  Py_XDECREF(self->name);
+  Py_XDECREF(self->value);
+  Py_XDECREF(self->description);
+  Py_XDECREF(self->writable);
+  Py_XDECREF(self->tuneable);
+  Py_XDECREF(self->oid);
+  Py_TYPE(self_)->tp_free(self_);
+}
+
+PyObject *Sysctl_repr(PyObject *self_) {
+  SysctlObject *self = as_sysctl(self_);
+  if (self->name == nullptr) {
+    // Made by Sysctl.__new__ and never initialised.
+    return PyUnicode_FromString("<Sysctl: (no name)>");
+  }
+  // Each call owns its format: a name that is not a plain str can run
+  // Python code (and so another repr) while it is being formatted.
+  PyRef format(PyUnicode_FromString("<Sysctl: %s>"));
+  if (!format) {
+    return nullptr;
+  }
+  // Keep the name alive across the formatting, which may replace it.
+  PyRef name = PyRef::borrow(self->name);
+  return PyUnicode_Format(format.get(), name.get());
+}
+
+PyMemberDef Sysctl_members[] = {
+    {"name", Py_T_OBJECT_EX, offsetof(SysctlObject, name), Py_READONLY,
+     "name"},
+    {"writable", Py_T_OBJECT_EX, offsetof(SysctlObject, writable),
+     Py_READONLY, "Can be written"},
+    {"tuneable", Py_T_OBJECT_EX, offsetof(SysctlObject, tuneable),
+     Py_READONLY, "Tuneable"},
+    {"oid", Py_T_OBJECT_EX, offsetof(SysctlObject, oid), Py_READONLY,
+     "OID MIB"},
+    {"type", Py_T_UINT, offsetof(SysctlObject, type), Py_READONLY,
+     "Data type of sysctl"},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef Sysctl_getseters[] = {
+    {"value", Sysctl_getvalue, Sysctl_setvalue, "sysctl value", nullptr},
+    {"description", Sysctl_getdescr, nullptr, "sysctl description", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+// Slots not named here stay empty.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject SysctlType = {
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "Sysctl",
+    .tp_basicsize = sizeof(SysctlObject),
+    .tp_itemsize = 0,
+    .tp_dealloc = Sysctl_dealloc,
+    .tp_repr = Sysctl_repr,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "Sysctl objects",
+    .tp_members = Sysctl_members,
+    .tp_getset = Sysctl_getseters,
+    .tp_init = Sysctl_init,
+};
+#pragma GCC diagnostic pop
+
+}  // namespace varkit

@@ -1,0 +1,46 @@
+// What the parts of _varkit share: the Sysctl record and type, the
+// accessors that the type's tables name, and the enumeration entry points.
+#ifndef VARKIT_VARKIT_H
+#define VARKIT_VARKIT_H
+
+#include <Python.h>
+
+#include <cstdint>
+
+namespace varkit {
+
+// The record behind every Sysctl object.  Generic allocation zero-fills it,
+// which gives every field its unset value.
+struct SysctlObject {
+  PyObject_HEAD
+  PyObject *name;         // dotted name, normally a str
+  PyObject *value;        // cached value, NULL until given, read or assigned
+  PyObject *description;  // cached description, NULL until given or looked up
+  PyObject *writable;     // normally a bool
+  PyObject *tuneable;     // normally a bool
+  PyObject *oid;          // normally a list of ints
+  int32_t *oidv;          // heap copy of the OID (owned); set by the factory
+  char *fmt;              // heap copy of the format string (owned); ditto
+  uint32_t oidlen;        // components in oidv
+  uint32_t type;          // type code
+};
+
+extern PyTypeObject SysctlType;
+
+// Accessors of the value and description attributes.
+PyObject *Sysctl_getvalue(PyObject *self, void *closure);
+int Sysctl_setvalue(PyObject *self, PyObject *value, void *closure);
+PyObject *Sysctl_getdescr(PyObject *self, void *closure);
+
+// The module function "filter" and the factory it uses.
+PyObject *sysctl_filter(PyObject *module, PyObject *args, PyObject *kwds);
+PyObject *new_sysctlobj(const int *oid, uint32_t len, uint32_t kind,
+                        const char *fmt);
+
+// Raises OSError from errno, reporting EIO when errno is 0 so that a failure
+// never reads "Success".  Returns NULL.
+PyObject *raise_errno(int err);
+
+}  // namespace varkit
+
+#endif
