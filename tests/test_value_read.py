@@ -14,7 +14,9 @@ def leaf(emu, kind, value, fmt="", oid=(1, 1), name=None):
     """Adds one variable and returns its Sysctl object from filter()."""
     name = name or "t" + ".v" * (len(oid) - 1)
     emu.add(name, list(oid), RD | WR | kind, fmt, value, "d")
-    [obj] = _varkit.filter(name)
+    # listed by a walk of its parent, so that a type-1 node with a value
+    # (listed as a variable) is found too
+    [obj] = _varkit.filter(name.rsplit(".", 1)[0])
     emu.clear_calls()
     return obj
 
