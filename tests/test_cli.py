@@ -432,3 +432,8 @@ def test_console_script():
         timeout=120,
     )
     assert (r.stdout, r.stderr, r.returncode) == ("FreeBSD\n", "", 0)
+
+
+def test_json_of_nothing_is_an_empty_list():
+    r = run("--json", "-i", "kern.nosuch")
+    assert (json.loads(r.stdout), r.returncode) == ([], 0)

@@ -170,6 +170,15 @@ def test_add_variable_refuses_what_it_cannot_encode(value, kwargs):
         assert names() == []
 
 
+def test_add_variable_replaces_a_variable_but_not_a_subtree():
+    with emulated_mib() as mib:
+        mib.add_variable("kern.boottime", [1, 21], varkit.Timeval(5, 0))
+        assert varkit.decode("kern.boottime") == varkit.Timeval(5, 0)
+        with pytest.raises(ValueError):
+            mib.add_variable("kern.sched", [1, 256], 1)
+        assert len(list(varkit.walk("kern.sched"))) == 3
+
+
 def test_faults_and_the_call_log():
     with emulated_mib() as mib:
         mib.inject(errno.EACCES, oid=[1, 1], times=2)

@@ -268,8 +268,9 @@ class _Run:
             else:
                 self.show_name(name)
         if o.json:
-            json.dump(self.document, self.out, indent=2)
-            self.out.write("\n")
+            # One object a line: easy to read, and to grep.
+            items = ",\n".join(f"  {json.dumps(item)}" for item in self.document)
+            self.out.write(f"[\n{items}\n]\n" if items else "[]\n")
         return 1 if self.failed else 0
 
 

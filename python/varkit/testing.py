@@ -129,9 +129,16 @@ class EmulatedMIB:
 
         an int or a list of ints makes an integer variable (or one of the
         numeric `type` given), a str a string, bytes an opaque variable, a
-        Timeval, LoadAvg or clock dict the matching "S,..." record.
+        Timeval, LoadAvg or clock dict the matching "S,..." record.  A
+        variable already at `oid` is replaced.
         """
         code, form, raw = _encode(value, type)
+        try:
+            held = _varkit_mib.get(list(oid))
+        except KeyError:
+            held = None
+        if held is not None:  # a variable (an interior node holds None)
+            _varkit_mib.remove(list(oid))
         kind = code | CTLFLAG_RD
         kind |= CTLFLAG_WR if writable else 0
         kind |= CTLFLAG_TUN if tuneable else 0
