@@ -49,6 +49,7 @@ def test_get(tree, name, value):
         ("nosuch", varkit.UnknownNameError),
         ("", varkit.UnknownNameError),
         ("kern\0ostype", varkit.UnknownNameError),
+        ("kern.\udcff", varkit.UnknownNameError),
         ("kern", varkit.NotAVariableError),
         ("kern.sched", varkit.NotAVariableError),
         ("t.one", varkit.NotAVariableError),  # a subtree of one variable

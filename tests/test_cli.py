@@ -163,6 +163,16 @@ def test_records(args, out):
     assert (r.stdout, r.stderr, r.returncode) == (out, "", 0)
 
 
+@pytest.mark.parametrize("arg", ["k\udcff", "k\udcff=1"])
+def test_a_name_that_is_not_utf8_is_unknown(arg):
+    r = run(arg, binary=True)
+    assert (r.stdout, r.stderr, r.returncode) == (
+        b"",
+        b"varkit: k\xff: unknown variable\n",
+        1,
+    )
+
+
 def test_text_that_is_not_utf8_goes_out_as_its_bytes():
     r = run(
         "t.s",

@@ -50,6 +50,10 @@ def find(name: str) -> list[_varkit.Sysctl]:
     """The variable called `name`, or those of the subtree it names."""
     if not name or "\0" in name:
         raise UnknownNameError(name)
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:  # the kernel's names are UTF-8
+        raise UnknownNameError(name) from None
     objs = _varkit.filter(name)
     if not objs:
         raise UnknownNameError(name)

@@ -381,9 +381,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         print(f"varkit: {_reason(e)}", file=sys.stderr)
         return 2
     out = sys.stdout
-    if isinstance(out, io.TextIOWrapper):
-        # Text the kernel gave as undecodable bytes goes out as those bytes.
-        out.reconfigure(errors="surrogateescape")
+    for stream in (out, sys.stderr):
+        if isinstance(stream, io.TextIOWrapper):
+            # Undecodable bytes (from the kernel, or a name given on the
+            # command line) go out as those bytes.
+            stream.reconfigure(errors="surrogateescape")
     try:
         status = _Run(opts, out, sys.stderr)()
         out.flush()
