@@ -32,47 +32,38 @@ PyObject *new_sysctlobj(const int *oid, uint32_t len, uint32_t kind,
     return raise_errno(errno);
   }
 
-  PyRef writable(PyBool_FromLong(kind & kmib::CTLFLAG_WR));
-  PyRef tuneable(PyBool_FromLong(kind & kmib::CTLFLAG_TUN));
-  PyRef oid_list(PyList_New(static_cast<Py_ssize_t>(len)));
-  if (!oid_list) {
+  // Built field by field: what Sysctl(name=..., writable=..., tuneable=...)
+  // makes, without the argument parsing.  A name that is not UTF-8 raises
+  // UnicodeDecodeError.  The oid list is made from oidv on first access.
+  PyRef name_str(PyUnicode_FromString(name));
+  if (!name_str) {
     return nullptr;
   }
-  for (uint32_t i = 0; i < len; i++) {
-    PyObject *item = PyLong_FromLong(oid[i]);
-    if (item == nullptr) {
-      return nullptr;
-    }
-    PyList_SET_ITEM(oid_list.get(), static_cast<Py_ssize_t>(i), item);
+  // The OID and the format string share one block: the OID first, then the
+  // format and its NUL.
+  const size_t fmt_len = std::strlen(fmt);
+  const size_t oid_bytes = len * sizeof(int32_t);
+  auto *block = static_cast<char *>(PyMem_Malloc(oid_bytes + fmt_len + 1));
+  if (block == nullptr) {
+    return raise_errno(kmib::E_NOMEM);
   }
-  PyRef args(Py_BuildValue("()"));
-  if (!args) {
+  std::memcpy(block, oid, oid_bytes);
+  std::memcpy(block + oid_bytes, fmt, fmt_len + 1);
+
+  PyObject *obj = SysctlType.tp_alloc(&SysctlType, 0);
+  if (obj == nullptr) {
+    PyMem_Free(block);
     return nullptr;
   }
-  PyRef kwargs(Py_BuildValue("{s:s,s:O,s:O,s:O}", "name", name, "writable",
-                             writable.get(), "tuneable", tuneable.get(), "oid",
-                             oid_list.get()));
-  if (!kwargs) {
-    return nullptr;  // e.g. a name that is not UTF-8
-  }
-  PyRef obj(PyObject_Call(reinterpret_cast<PyObject *>(&SysctlType),
-                          args.get(), kwargs.get()));
-  if (!obj) {
-    return nullptr;
-  }
-  auto *self = reinterpret_cast<SysctlObject *>(obj.get());
+  auto *self = reinterpret_cast<SysctlObject *>(obj);
+  self->name = name_str.release();
+  self->writable = Py_NewRef((kind & kmib::CTLFLAG_WR) ? Py_True : Py_False);
+  self->tuneable = Py_NewRef((kind & kmib::CTLFLAG_TUN) ? Py_True : Py_False);
+  self->oidv = reinterpret_cast<int32_t *>(block);
+  self->fmt = block + oid_bytes;
   self->oidlen = len;
   self->type = kind & kmib::CTLTYPE;
-  self->oidv = static_cast<int32_t *>(std::malloc(len ? len * sizeof(int) : 1));
-  if (self->oidv == nullptr) {
-    return raise_errno(errno);
-  }
-  std::memcpy(self->oidv, oid, len * sizeof(int));
-  self->fmt = strdup(fmt);
-  if (self->fmt == nullptr) {
-    return raise_errno(errno);  // obj's teardown frees oidv
-  }
-  return obj.release();
+  return obj;
 }
 
 namespace {

@@ -52,8 +52,7 @@ int Sysctl_init(PyObject *self_, PyObject *args, PyObject *kwds) {
 
 void Sysctl_dealloc(PyObject *self_) {
   SysctlObject *self = as_sysctl(self_);
-  std::free(self->oidv);
-  std::free(self->fmt);
+  PyMem_Free(self->oidv);  // fmt lives in the same block
   Py_XDECREF(self->name);
   Py_XDECREF(self->value);
   Py_XDECREF(self->description);
@@ -87,20 +86,69 @@ PyMemberDef Sysctl_members[] = {
      Py_READONLY, "Can be written"},
     {"tuneable", Py_T_OBJECT_EX, offsetof(SysctlObject, tuneable),
      Py_READONLY, "Tuneable"},
-    {"oid", Py_T_OBJECT_EX, offsetof(SysctlObject, oid), Py_READONLY,
-     "OID MIB"},
     {"type", Py_T_UINT, offsetof(SysctlObject, type), Py_READONLY,
      "Data type of sysctl"},
     {nullptr, 0, 0, 0, nullptr},
 };
 
+// oid reads like the read-only member it would be: AttributeError while
+// unset, "readonly attribute" on assignment or deletion.
+PyObject *Sysctl_getoid(PyObject *self_, void * /*closure*/) {
+  SysctlObject *self = as_sysctl(self_);
+  if (sysctl_oid(self) < 0) {
+    if (!PyErr_Occurred()) {
+      PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%s'",
+                   Py_TYPE(self_)->tp_name, "oid");
+    }
+    return nullptr;
+  }
+  Py_INCREF(self->oid);
+  return self->oid;
+}
+
+int Sysctl_setoid(PyObject * /*self*/, PyObject * /*value*/,
+                  void * /*closure*/) {
+  PyErr_SetString(PyExc_AttributeError, "readonly attribute");
+  return -1;
+}
+
 PyGetSetDef Sysctl_getseters[] = {
+    {"oid", Sysctl_getoid, Sysctl_setoid, "OID MIB", nullptr},
     {"value", Sysctl_getvalue, Sysctl_setvalue, "sysctl value", nullptr},
     {"description", Sysctl_getdescr, nullptr, "sysctl description", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
+
+int sysctl_oid(SysctlObject *self) {
+  if (self->oid != nullptr) {
+    return 0;
+  }
+  if (self->oidv == nullptr) {
+    return -1;
+  }
+  PyObject *list = PyList_New(static_cast<Py_ssize_t>(self->oidlen));
+  if (list == nullptr) {
+    return -1;
+  }
+  for (uint32_t i = 0; i < self->oidlen; i++) {
+    PyObject *item = PyLong_FromLong(self->oidv[i]);
+    if (item == nullptr) {
+      Py_DECREF(list);
+      return -1;
+    }
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+  }
+  // The allocations above may have run a collection, and with it code that
+  // reached this object first: the list already there wins.
+  if (self->oid == nullptr) {
+    self->oid = list;
+  } else {
+    Py_DECREF(list);
+  }
+  return 0;
+}
 
 // Slots not named here stay empty.
 #pragma GCC diagnostic push

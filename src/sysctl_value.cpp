@@ -340,6 +340,9 @@ int stage_value(uint32_t type, PyObject *value, Staged &out) {
 
 // Converts the object's `oid` list into `oid`; returns its length or -1.
 Py_ssize_t target_oid(SysctlObject *self, int (&oid)[kmib::CTL_MAXNAME]) {
+  if (sysctl_oid(self) < 0 && PyErr_Occurred()) {
+    return -1;
+  }
   PyObject *list = self->oid;
   if (list == nullptr || !PyList_Check(list)) {
     PyErr_SetString(PyExc_TypeError, "Sysctl oid must be a list of ints");

@@ -18,14 +18,22 @@ struct SysctlObject {
   PyObject *description;  // cached description, NULL until given or looked up
   PyObject *writable;     // normally a bool
   PyObject *tuneable;     // normally a bool
-  PyObject *oid;          // normally a list of ints
-  int32_t *oidv;          // heap copy of the OID (owned); set by the factory
-  char *fmt;              // heap copy of the format string (owned); ditto
+  PyObject *oid;          // normally a list of ints; the factory leaves it
+                          // NULL and sysctl_oid() makes it from oidv
+  // Set by the factory, both in one PyMem block that oidv owns: a copy of
+  // the OID, then of the format string and its NUL, which fmt points at.
+  int32_t *oidv;
+  char *fmt;
   uint32_t oidlen;        // components in oidv
   uint32_t type;          // type code
 };
 
 extern PyTypeObject SysctlType;
+
+// Makes sure self->oid is set: a factory-made object gets its list of ints
+// from oidv on first use.  Returns 0, or -1 with an exception set (MemoryError)
+// or, when the object has neither, with none set.
+int sysctl_oid(SysctlObject *self);
 
 // Accessors of the value and description attributes.
 PyObject *Sysctl_getvalue(PyObject *self, void *closure);
