@@ -1,6 +1,7 @@
 // The value and description attributes of Sysctl: reading and decoding a
 // value, encoding and writing one, and looking up a description.
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "kernel_mib/kernel_mib.h"
@@ -162,6 +163,34 @@ PyObject *decode_value(uint32_t type, const char *fmt, const char *buf,
   return PyByteArray_FromStringAndSize(buf, static_cast<Py_ssize_t>(size));
 }
 
+// The buffer of one value read: on the stack while the value is small, from
+// malloc beyond that.  Usable without the interpreter lock.
+class ReadBuf {
+ public:
+  ReadBuf() = default;
+  ReadBuf(const ReadBuf &) = delete;
+  ReadBuf &operator=(const ReadBuf &) = delete;
+  ~ReadBuf() { std::free(heap_); }
+
+  char *get() noexcept { return heap_ != nullptr ? heap_ : inline_; }
+  // Room for n bytes; what the buffer held need not survive.  False with
+  // errno set when malloc fails.
+  bool reserve(size_t n) noexcept {
+    if (n <= (heap_ != nullptr ? cap_ : sizeof inline_)) {
+      return true;
+    }
+    std::free(heap_);
+    heap_ = static_cast<char *>(std::malloc(n));
+    cap_ = heap_ != nullptr ? n : 0;
+    return heap_ != nullptr;
+  }
+
+ private:
+  char *heap_ = nullptr;
+  size_t cap_ = 0;
+  char inline_[256];
+};
+
 }  // namespace
 
 PyObject *Sysctl_getvalue(PyObject *self_, void * /*closure*/) {
@@ -175,7 +204,7 @@ PyObject *Sysctl_getvalue(PyObject *self_, void * /*closure*/) {
   const int *oidv = self->oidv;
   const unsigned int oidlen = self->oidlen;
 
-  CBuf<char> buf;
+  ReadBuf buf;
   size_t size = 0;
   bool node = false;
   int err = 0;
@@ -186,7 +215,7 @@ PyObject *Sysctl_getvalue(PyObject *self_, void * /*closure*/) {
     if (kmib::sysctl(oidv, oidlen, nullptr, &size, nullptr, 0) < 0 &&
         errno == kmib::E_ISDIR) {
       node = true;
-    } else if (!buf.alloc(size + 1)) {
+    } else if (!buf.reserve(size + 1)) {
       err = errno;
     } else {
       // The buffer is one byte longer than the offer, so that a NUL can
@@ -213,7 +242,7 @@ PyObject *Sysctl_getvalue(PyObject *self_, void * /*closure*/) {
           err = kmib::E_NOMEM;
           break;
         }
-        if (!buf.resize(size + 1)) {
+        if (!buf.reserve(size + 1)) {
           err = errno;
           break;
         }
