@@ -127,8 +127,12 @@ def active_tree() -> Tree:
     mib = require_provider()
     kind = mib.active()
     if kind == "procfs":
+        # The provider tells its root; one that cannot is taken to serve
+        # the real /proc/sys.
         root = getattr(mib, "procfs_root", None)
-        return Tree("procfs", root() if root is not None else DEFAULT_PROCFS_ROOT)
+        return Tree(
+            "procfs", (root() if root is not None else None) or DEFAULT_PROCFS_ROOT
+        )
     return Tree(str(kind))
 
 

@@ -358,9 +358,13 @@ def _choose_tree(opts: argparse.Namespace) -> None:
     if opts.emulated:
         _host.serve_emulated(default=True)
     elif opts.procfs_root is not None:
-        if not os.path.isdir(opts.procfs_root):
-            raise _host.NoProviderError(f"{opts.procfs_root}: not a directory")
-        _host.serve_procfs(os.path.abspath(opts.procfs_root))
+        root = opts.procfs_root
+        if not os.path.isdir(root):
+            raise _host.NoProviderError(f"{root}: not a directory")
+        try:
+            _host.serve_procfs(os.path.abspath(root))
+        except OSError as e:
+            raise _host.NoProviderError(f"{root}: {_reason(e)}") from None
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -377,7 +381,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return e.code if isinstance(e.code, int) else 2
     try:
         _choose_tree(opts)
-    except (_host.NoProviderError, OSError, ValueError) as e:
+    except (_host.NoProviderError, ValueError) as e:
         print(f"varkit: {_reason(e)}", file=sys.stderr)
         return 2
     out = sys.stdout
