@@ -150,27 +150,43 @@ def write_tree(nodes, path: Path) -> None:
 
 # --- measuring ----------------------------------------------------------------
 
-class Floor:
-    """The floor program serving one tree, driven over a pipe."""
+class Server:
+    """A helper process that holds one tree and answers commands on a pipe,
+    one line each way."""
 
-    def __init__(self, treefile: Path) -> None:
-        self.proc = subprocess.Popen([str(FLOOR), "serve", str(treefile)],
-                                     stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, text=True)
+    def __init__(self, args: list[str], env: dict | None = None) -> None:
+        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, text=True, env=env)
         line = self.proc.stdout.readline().strip()
         if line != "ready":
-            raise RuntimeError(f"varkit_floor did not start: {line!r}")
+            raise RuntimeError(f"{args[0]} did not start: {line!r}")
+
+    def ask(self, command: str) -> list[str]:
+        self.proc.stdin.write(command + "\n")
+        self.proc.stdin.flush()
+        return self.proc.stdout.readline().split()
 
     def walk(self) -> tuple[int, float, float]:
-        self.proc.stdin.write("walk\n")
-        self.proc.stdin.flush()
-        count, walk_ns, read_ns = self.proc.stdout.readline().split()
+        """Variables, walk time and read time, in seconds."""
+        count, walk_ns, read_ns = self.ask("walk")
         return int(count), int(walk_ns) / 1e9, int(read_ns) / 1e9
 
     def close(self) -> None:
         self.proc.stdin.write("quit\n")
         self.proc.stdin.close()
         self.proc.wait()
+
+
+def floor_server(treefile: Path) -> Server:
+    return Server([str(FLOOR), "serve", str(treefile)])
+
+
+def varkit_server(treefile: Path) -> Server:
+    """A Python process with the fresh modules serving the tree (worker())."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(BUILD), str(ROOT / "python")])
+    return Server([sys.executable, str(Path(__file__).resolve()), "--worker",
+                   str(treefile)], env)
 
 
 def time_varkit(varkit) -> tuple[int, float, float]:
@@ -200,47 +216,83 @@ def bytes_per_object(varkit) -> float:
     return (after - before) / n
 
 
+def worker(treefile: str) -> int:
+    """The Python side of one tree: loads it into the emulated MIB through
+    _varkit_mib.add with the call log off, then answers "walk" (variables,
+    filter() ns, reads ns) and "mem" (bytes per object) on stdin."""
+    import _varkit
+    import _varkit_mib
+
+    _varkit_mib.use_emulated()
+    _varkit_mib.reset()
+    _varkit_mib.set_logging(False)
+    with open(treefile) as f:
+        for line in f:
+            name, oid, kind, fmt, value = line.rstrip("\n").split("\t")
+            _varkit_mib.add(name, [int(c) for c in oid.split(".")], int(kind),
+                            fmt, None if value == "-" else bytes.fromhex(value))
+    gc.collect()
+    print("ready", flush=True)
+    for command in sys.stdin:
+        command = command.strip()
+        if command == "walk":
+            n, w, r = time_varkit(_varkit)
+            print(n, int(w * 1e9), int(r * 1e9), flush=True)
+        elif command == "mem":
+            print(bytes_per_object(_varkit), flush=True)
+        elif command == "quit":
+            break
+        else:
+            print("unknown command", flush=True)
+    return 0
+
+
 def med(xs):
     return statistics.median(xs)
 
 
-def bench_emulated(size: int, reps: int, tmp: Path) -> dict:
-    import _varkit
-    import _varkit_mib
-
-    nodes = generate(size)
-    _varkit_mib.use_emulated()
-    _varkit_mib.reset()
-    _varkit_mib.set_logging(False)
-    for name, oid, kind, fmt, value in nodes:
-        _varkit_mib.add(name, oid, kind, fmt, value)
-    treefile = tmp / f"tree-{size}.tsv"
-    write_tree(nodes, treefile)
-    del nodes
-    gc.collect()
-    floor = Floor(treefile)
+def bench_emulated(sizes: list[int], reps: int, tmp: Path) -> list[dict]:
+    """Every size at once: one floor and one Python process per tree, and
+    each repetition asks all of them in turn, so that every ratio, the growth
+    included, compares things measured side by side."""
+    servers = {}
     try:
+        for size in sizes:
+            treefile = tmp / f"tree-{size}.tsv"
+            write_tree(generate(size), treefile)
+            servers[size] = (floor_server(treefile), varkit_server(treefile))
         # One untimed turn each to warm caches and the allocators.
-        floor.walk()
-        time_varkit(_varkit)
-        fw, fr, vw, vr = [], [], [], []
+        for floor, vk in servers.values():
+            floor.walk()
+            vk.walk()
+        times = {size: ([], [], [], []) for size in sizes}
         for _ in range(reps):
-            count, w, r = floor.walk()
-            fw.append(w)
-            fr.append(r)
-            n, w, r = time_varkit(_varkit)
-            vw.append(w)
-            vr.append(r)
-            if n != count or n != size:
-                raise RuntimeError(f"filter() listed {n} variables, the floor "
-                                   f"{count}, the tree holds {size}")
+            for size, (floor, vk) in servers.items():
+                fw, fr, vw, vr = times[size]
+                count, w, r = floor.walk()
+                fw.append(w)
+                fr.append(r)
+                n, w, r = vk.walk()
+                vw.append(w)
+                vr.append(r)
+                if n != count or n != size:
+                    raise RuntimeError(
+                        f"filter() listed {n} variables, the floor {count}, "
+                        f"the tree holds {size}")
+        mem = {size: float(vk.ask("mem")[0]) for size, (_, vk) in servers.items()}
     finally:
-        floor.close()
-    mem = bytes_per_object(_varkit)
-    _varkit_mib.reset()
-    return {"size": size, "floor_walk": med(fw), "floor_read": med(fr),
-            "walk": med(vw), "read": med(vr), "mem": mem,
-            "walk_ratio": med(vw) / med(fw), "read_ratio": med(vr) / med(fr)}
+        for pair in servers.values():
+            for server in pair:
+                server.close()
+    out = []
+    for size in sizes:
+        fw, fr, vw, vr = times[size]
+        out.append({"size": size, "floor_walk": med(fw), "floor_read": med(fr),
+                    "walk": med(vw), "read": med(vr), "mem": mem[size],
+                    "walk_ratio": med(vw) / med(fw),
+                    "read_ratio": med(vr) / med(fr),
+                    "walks": vw, "floor_walks": fw})
+    return out
 
 
 def time_process(args, env=None) -> float:
@@ -347,8 +399,8 @@ def table(emu: list[dict], live: dict | None, reps: int) -> str:
              row(".value reads, ms", "read", ".2f", "(context)"),
              row("floor reads, ms", "floor_read", ".2f", "(context)")]
     if 10_000 in by and 100_000 in by:
-        g = by[100_000]["walk"] / by[10_000]["walk"]
-        fg = by[100_000]["floor_walk"] / by[10_000]["floor_walk"]
+        g = med(by[100_000]["walks"]) / med(by[10_000]["walks"])
+        fg = med(by[100_000]["floor_walks"]) / med(by[10_000]["floor_walks"])
         lines += ["", "| figure | value | target |", "|---|---:|---|",
                   f"| 3. growth: filter() on 100,000 / on 10,000 | {g:.2f} | <= 11 |",
                   f"| growth of the floor walk, for comparison | {fg:.2f} | |"]
@@ -387,16 +439,17 @@ def main(argv=None) -> int:
                     help="use what is already in build/bench")
     ap.add_argument("--no-live", action="store_true",
                     help="skip the live /proc/sys measurement")
+    ap.add_argument("--worker", metavar="TREEFILE", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
+    if args.worker:
+        return worker(args.worker)
     reps = args.reps or (5 if args.quick else 11)
     sizes = [int(s) for s in args.sizes.split(",")] if args.sizes else SIZES
     if not args.no_build:
         build()
     sys.path[:0] = [str(BUILD), str(ROOT / "python")]
-    emu = []
     with tempfile.TemporaryDirectory() as tmp:
-        for size in sizes:
-            emu.append(bench_emulated(size, reps, Path(tmp)))
+        emu = bench_emulated(sizes, reps, Path(tmp))
     for r in emu:
         for k in ("walk", "floor_walk", "read", "floor_read"):
             r[k] *= 1e3
