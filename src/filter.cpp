@@ -55,6 +55,9 @@ PyObject *new_sysctlobj(const int *oid, uint32_t len, uint32_t kind,
     PyMem_Free(block);
     return nullptr;
   }
+  // A str and two bools hold no cycle: the object stays out of the cycle
+  // collector until a field takes something that could (sysctl_track).
+  PyObject_GC_UnTrack(obj);
   auto *self = reinterpret_cast<SysctlObject *>(obj);
   self->name = name_str.release();
   self->writable = Py_NewRef((kind & kmib::CTLFLAG_WR) ? Py_True : Py_False);

@@ -45,21 +45,49 @@ int Sysctl_init(PyObject *self_, PyObject *args, PyObject *kwds) {
   for (auto &f : fields) {
     if (f.given != nullptr) {
       set_field(f.field, f.given);
+      sysctl_track(self, f.given);
     }
   }
   return 0;
 }
 
+// The fields take any object, so a Sysctl can be part of a reference cycle
+// (its value, description or oid list holding it): the type takes part in
+// the cycle collector.
+int Sysctl_traverse(PyObject *self_, visitproc visit, void *arg) {
+  SysctlObject *self = as_sysctl(self_);
+  Py_VISIT(self->name);
+  Py_VISIT(self->value);
+  Py_VISIT(self->description);
+  Py_VISIT(self->writable);
+  Py_VISIT(self->tuneable);
+  Py_VISIT(self->oid);
+  return 0;
+}
+
+// Breaks a cycle.  oidv and fmt stay: the object may still be read through
+// its OID by code that reaches it before it goes.
+int Sysctl_clear(PyObject *self_) {
+  SysctlObject *self = as_sysctl(self_);
+  Py_CLEAR(self->name);
+  Py_CLEAR(self->value);
+  Py_CLEAR(self->description);
+  Py_CLEAR(self->writable);
+  Py_CLEAR(self->tuneable);
+  Py_CLEAR(self->oid);
+  return 0;
+}
+
 void Sysctl_dealloc(PyObject *self_) {
   SysctlObject *self = as_sysctl(self_);
+  PyObject_GC_UnTrack(self_);
+  // The trashcan defers the teardown of long chains (each object's value
+  // the next object) instead of recursing once per link.
+  Py_TRASHCAN_BEGIN(self_, Sysctl_dealloc)
   PyMem_Free(self->oidv);  // fmt lives in the same block
-  Py_XDECREF(self->name);
-  Py_XDECREF(self->value);
-  Py_XDECREF(self->description);
-  Py_XDECREF(self->writable);
-  Py_XDECREF(self->tuneable);
-  Py_XDECREF(self->oid);
+  Sysctl_clear(self_);
   Py_TYPE(self_)->tp_free(self_);
+  Py_TRASHCAN_END
 }
 
 PyObject *Sysctl_repr(PyObject *self_) {
@@ -121,6 +149,14 @@ PyGetSetDef Sysctl_getseters[] = {
 
 }  // namespace
 
+void sysctl_track(SysctlObject *self, PyObject *field) {
+  PyObject *obj = reinterpret_cast<PyObject *>(self);
+  if (field != nullptr && PyObject_IS_GC(field) &&
+      !PyObject_GC_IsTracked(obj)) {
+    PyObject_GC_Track(obj);
+  }
+}
+
 int sysctl_oid(SysctlObject *self) {
   if (self->oid != nullptr) {
     return 0;
@@ -144,6 +180,7 @@ int sysctl_oid(SysctlObject *self) {
   // reached this object first: the list already there wins.
   if (self->oid == nullptr) {
     self->oid = list;
+    sysctl_track(self, list);  // a list can come to hold the object
   } else {
     Py_DECREF(list);
   }
@@ -160,8 +197,10 @@ PyTypeObject SysctlType = {
     .tp_itemsize = 0,
     .tp_dealloc = Sysctl_dealloc,
     .tp_repr = Sysctl_repr,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "Sysctl objects",
+    .tp_traverse = Sysctl_traverse,
+    .tp_clear = Sysctl_clear,
     .tp_members = Sysctl_members,
     .tp_getset = Sysctl_getseters,
     .tp_init = Sysctl_init,

@@ -64,6 +64,7 @@ size_t next_offer(size_t offered, size_t reported, int attempt) {
 PyObject *cache_value(SysctlObject *self, PyRef result) {
   if (self->value == nullptr) {
     self->value = result.release();
+    sysctl_track(self, self->value);
   }
   Py_INCREF(self->value);
   return self->value;
@@ -453,6 +454,7 @@ int Sysctl_setvalue(PyObject *self_, PyObject *value, void * /*closure*/) {
     }
   }
   set_field(self->value, value);
+  sysctl_track(self, value);
   return 0;
 }
 

@@ -30,6 +30,13 @@ struct SysctlObject {
 
 extern PyTypeObject SysctlType;
 
+// The type takes part in the cycle collector, but an object whose fields
+// can hold no cycle (the factory's: a str and bools) is left untracked, as
+// CPython leaves such tuples and dicts.  Call this after storing `field` in
+// one of self's fields: an object that can refer back (a list, a dict, any
+// instance of a collected type) makes self tracked.
+void sysctl_track(SysctlObject *self, PyObject *field);
+
 // Makes sure self->oid is set: a factory-made object gets its list of ints
 // from oidv on first use.  Returns 0, or -1 with an exception set (MemoryError)
 // or, when the object has neither, with none set.
