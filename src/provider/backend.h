@@ -34,6 +34,11 @@ class Backend {
   // entry and the OID's length on return.  Returns 0 or an errno value.
   virtual int nametomib(std::string_view name, int *mibp,
                         size_t *sizep) noexcept = 0;
+
+  // Told of a call made on this thread that the front layer answered itself
+  // (an injected fault, a bad OID length), so that a backend that keeps
+  // per-thread state between consecutive calls can drop it.
+  virtual void forget() noexcept {}
 };
 
 // Copies a reply out to the caller the way the kernel does.  With no buffer

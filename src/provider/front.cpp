@@ -29,6 +29,7 @@ int Front::sysctl(const int *name, unsigned int namelen, void *oldp,
       namelen > static_cast<unsigned>(kmib::CTL_MAXNAME)) {
     err = EINVAL;
     failed = true;
+    forget();
   } else {
     bool internal = name[0] == kmib::CTL_SYSCTL;
     std::optional<int> query;
@@ -42,6 +43,7 @@ int Front::sysctl(const int *name, unsigned int namelen, void *oldp,
     std::optional<size_t> size;
     if (take_fault(query, target, n, &err, &size)) {
       failed = true;
+      forget();
       if (size && oldlenp != nullptr) {
         *oldlenp = *size;
       }
@@ -79,8 +81,10 @@ int Front::nametomib(const char *name, int *mibp, size_t *sizep) noexcept {
   if (name == nullptr || sizep == nullptr) {
     err = EINVAL;
     failed = true;
+    forget();
   } else if (take_fault(kmib::CTL_SYSCTL_NAME2OID, nullptr, 0, &err, &size)) {
     failed = true;
+    forget();
     if (size) {
       *sizep = *size / sizeof(int);
     }
@@ -98,6 +102,12 @@ int Front::nametomib(const char *name, int *mibp, size_t *sizep) noexcept {
   }
   errno = err;
   return -1;
+}
+
+void Front::forget() noexcept {
+  if (Backend *b = backend_.load(std::memory_order_acquire)) {
+    b->forget();
+  }
 }
 
 void Front::use(Backend *backend) noexcept {

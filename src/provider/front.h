@@ -74,6 +74,8 @@ class Front {
   // fault does.  Costs one atomic load while no fault is pending.
   bool take_fault(std::optional<int> query, const int *target, size_t n,
                   int *err, std::optional<size_t> *size) noexcept;
+  // Tells the backend of a call this layer answered itself.
+  void forget() noexcept;
   void log(const int *name, size_t namelen, std::optional<size_t> offered,
            const void *newp, size_t newlen, int err) noexcept;
 
