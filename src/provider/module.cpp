@@ -1,12 +1,14 @@
 // The _varkit_mib extension module: publishes the provider's binary interface
-// in the capsule _varkit_mib._api and gives Python control of the emulated
-// MIB (its contents, injected faults and the call log).
+// in the capsule _varkit_mib._api and gives Python control of the MIB it
+// serves: the live tree under /proc/sys (or another root) or the emulated
+// MIB (its contents), injected faults and the call log.
 //
 // Control functions run with the interpreter lock held.  They convert every
 // argument to C++ values before taking a provider lock and build Python
 // objects only after releasing it, so no Python code (a destructor, the
 // collector) ever runs while a provider lock is held.
 #include <Python.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <climits>
@@ -24,6 +26,7 @@
 #include "provider/default_tree.h"
 #include "provider/emulated.h"
 #include "provider/front.h"
+#include "provider/procfs.h"
 #include "pyref.h"
 
 namespace {
@@ -34,6 +37,9 @@ using varkit::mib::CallRecord;
 using varkit::mib::EmulatedTree;
 using varkit::mib::Fault;
 using varkit::mib::Front;
+using varkit::mib::ProcfsTree;
+
+constexpr const char *kProcSys = "/proc/sys";
 
 // Holds a bytes-like object's buffer for the life of the guard.
 class BufferView {
@@ -182,9 +188,79 @@ void reset_all() {
   Front::get().clear_calls();
 }
 
+// Serves `next`; a /proc/sys view served before lets go of its root.
+void serve(varkit::mib::Backend *next) {
+  varkit::mib::Backend *prev = Front::get().active();
+  Front::get().use(next);
+  if (prev != next) {
+    if (auto *tree = dynamic_cast<ProcfsTree *>(prev)) {
+      tree->detach();
+    }
+  }
+}
+
 PyObject *py_use_emulated(PyObject *, PyObject *) {
-  Front::get().use(&EmulatedTree::get());
+  serve(&EmulatedTree::get());
   Py_RETURN_NONE;
+}
+
+// The live tree under `path` made ready to serve: 0, or an errno value.
+int open_procfs(const char *path, ProcfsTree **out) {
+  char *real = realpath(path, nullptr);
+  if (real == nullptr) {
+    return errno;
+  }
+  CBuf<char> owned(real);
+  ProcfsTree &tree = ProcfsTree::for_root(real);
+  if (int err = tree.attach()) {
+    return err;
+  }
+  *out = &tree;
+  return 0;
+}
+
+PyObject *py_use_procfs(PyObject *, PyObject *args, PyObject *kwargs) {
+  static const char *kwlist[] = {"root", nullptr};
+  PyObject *root_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O&:use_procfs",
+                                   const_cast<char **>(kwlist),
+                                   PyUnicode_FSConverter, &root_obj)) {
+    return nullptr;
+  }
+  PyRef root(root_obj);
+  const char *path = root ? PyBytes_AS_STRING(root.get()) : kProcSys;
+  ProcfsTree *tree = nullptr;
+  int err;
+  try {
+    varkit::AllowThreads nogil;
+    err = open_procfs(path, &tree);
+  } catch (const std::bad_alloc &) {
+    return PyErr_NoMemory();
+  }
+  if (err != 0) {
+    errno = err;
+    return PyErr_SetFromErrnoWithFilename(PyExc_OSError, path);
+  }
+  serve(tree);
+  Py_RETURN_NONE;
+}
+
+PyObject *py_procfs_root(PyObject *, PyObject *) {
+  auto *tree = dynamic_cast<ProcfsTree *>(Front::get().active());
+  if (tree == nullptr) {
+    Py_RETURN_NONE;
+  }
+  const std::string &root = tree->root();
+  return PyUnicode_DecodeFSDefaultAndSize(
+      root.data(), static_cast<Py_ssize_t>(root.size()));
+}
+
+PyObject *py_use_openat2(PyObject *, PyObject *flag) {
+  int on = PyObject_IsTrue(flag);
+  if (on < 0) {
+    return nullptr;
+  }
+  return PyBool_FromLong(ProcfsTree::use_openat2(on != 0));
 }
 
 PyObject *py_active(PyObject *, PyObject *) {
@@ -520,8 +596,15 @@ PyCFunction cfunc(F f) {
 PyMethodDef kMethods[] = {
     {"use_emulated", py_use_emulated, METH_NOARGS,
      "use_emulated(): serve the emulated MIB (its contents are kept)."},
+    {"use_procfs", cfunc(py_use_procfs), METH_VARARGS | METH_KEYWORDS,
+     "use_procfs(root='/proc/sys'): serve the live tree of kernel variables "
+     "under root."},
+    {"procfs_root", py_procfs_root, METH_NOARGS,
+     "procfs_root() -> str | None: the root of the live tree being served, "
+     "None while the emulated MIB is."},
     {"active", py_active, METH_NOARGS,
-     "active() -> str: the kind of MIB being served (\"emulated\")."},
+     "active() -> str: the kind of MIB being served (\"procfs\" or "
+     "\"emulated\")."},
     {"reset", py_reset, METH_NOARGS,
      "reset(): empty the emulated MIB, drop all faults, clear the call log."},
     {"load_default", py_load_default, METH_NOARGS,
@@ -548,14 +631,19 @@ PyMethodDef kMethods[] = {
      "sysctl(oid, oldlen=None, new=None) -> (data, size): one raw call."},
     {"nametomib", py_nametomib, METH_O,
      "nametomib(name) -> list of int: the OID of a dotted name."},
+    {"_use_openat2", py_use_openat2, METH_O,
+     "_use_openat2(flag) -> bool: open files below a procfs root with "
+     "openat2(2) (True) or one component at a time (False); returns the "
+     "previous setting."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyModuleDef kModule = {
     PyModuleDef_HEAD_INIT,
     "_varkit_mib",
-    "The MIB provider of varkit on hosts without sysctl(3): an emulated\n"
-    "kernel MIB behind the interface published in the capsule _api.",
+    "The MIB provider of varkit on hosts without sysctl(3): the live tree\n"
+    "of kernel variables under /proc/sys, or an emulated kernel MIB, behind\n"
+    "the interface published in the capsule _api.",
     -1,
     kMethods,
     nullptr,
@@ -579,7 +667,6 @@ PyMODINIT_FUNC PyInit__varkit_mib(void) {
   // The tree is process-wide: a second import keeps what it holds.
   static bool loaded = false;
   if (!loaded) {
-    Front::get().use(&EmulatedTree::get());
     std::string err;
     try {
       err = varkit::mib::load_default_tree(EmulatedTree::get());
@@ -589,6 +676,19 @@ PyMODINIT_FUNC PyInit__varkit_mib(void) {
     if (!err.empty()) {
       PyErr_Format(PyExc_ImportError, "default MIB: %s", err.c_str());
       return nullptr;
+    }
+    // The live tree when this host has one, else the emulated default.
+    ProcfsTree *live = nullptr;
+    int rc;
+    try {
+      rc = open_procfs(kProcSys, &live);
+    } catch (const std::bad_alloc &) {
+      return PyErr_NoMemory();
+    }
+    if (rc == 0) {
+      serve(live);
+    } else {
+      serve(&EmulatedTree::get());
     }
     loaded = true;
   }
