@@ -19,6 +19,21 @@ Front &Front::get() noexcept {
 
 int Front::sysctl(const int *name, unsigned int namelen, void *oldp,
                   size_t *oldlenp, const void *newp, size_t newlen) noexcept {
+  // The usual case, no fault pending and no log kept, straight to the
+  // backend: what the full path below does then, without its bookkeeping.
+  if (pending_faults_.load(std::memory_order_acquire) == 0 &&
+      !logging_.load(std::memory_order_relaxed) && name != nullptr &&
+      namelen >= 2 && namelen <= static_cast<unsigned>(kmib::CTL_MAXNAME)) {
+    Backend *b = backend_.load(std::memory_order_acquire);
+    const int err =
+        b != nullptr ? b->call(name, namelen, oldp, oldlenp, newp, newlen)
+                     : ENOENT;
+    if (err == 0) {
+      return 0;
+    }
+    errno = err;
+    return -1;
+  }
   std::optional<size_t> offered;
   if (oldp != nullptr && oldlenp != nullptr) {
     offered = *oldlenp;
