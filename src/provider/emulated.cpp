@@ -1,5 +1,7 @@
 #include "provider/emulated.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <map>
@@ -133,15 +135,6 @@ const EmuNode *next_after(const EmuNode *node, const int *target, size_t n,
   return first_from(it, kids.end(), skipping);
 }
 
-void put_oid(const EmuNode *node, Reply &reply) noexcept {
-  int oid[CTL_MAXNAME];
-  size_t k = CTL_MAXNAME;
-  for (; node->parent != nullptr && k > 0; node = node->parent) {
-    oid[--k] = node->id;
-  }
-  reply.put(oid + k, (CTL_MAXNAME - k) * sizeof(int));
-}
-
 // The dotted name of target; components that name nothing are printed as
 // their numbers.
 void put_name(const EmuNode *root, const int *target, size_t n,
@@ -164,6 +157,58 @@ void put_name(const EmuNode *root, const int *target, size_t n,
     }
   }
   reply.put_nul();
+}
+
+// The OID of node into oid; returns its length.
+size_t oid_of(const EmuNode *node, int (&oid)[CTL_MAXNAME]) noexcept {
+  int rev[CTL_MAXNAME];
+  size_t k = 0;
+  for (; node->parent != nullptr && k < CTL_MAXNAME; node = node->parent) {
+    rev[k++] = node->id;
+  }
+  for (size_t i = 0; i < k; ++i) {
+    oid[i] = rev[k - 1 - i];
+  }
+  return k;
+}
+
+// The dotted name of a node found in the tree.
+void put_name_of(const EmuNode *node, Reply &reply) noexcept {
+  const EmuNode *chain[CTL_MAXNAME];
+  size_t k = 0;
+  for (; node->parent != nullptr && k < CTL_MAXNAME; node = node->parent) {
+    chain[k++] = node;
+  }
+  for (size_t i = k; i-- > 0;) {
+    reply.put(chain[i]->name);
+    if (i > 0) {
+      reply.put(".", 1);
+    }
+  }
+  reply.put_nul();
+}
+
+// The node each thread found last, by OID.  `shape` names the tree and its
+// shape when the node was found (0: nothing remembered); a node is only
+// trusted while its tree still has that shape.
+struct LastNode {
+  uint64_t shape = 0;
+  size_t n = 0;
+  int oid[CTL_MAXNAME];
+  const EmuNode *node = nullptr;
+};
+thread_local LastNode t_last;
+
+// Source of the trees' shape numbers.
+std::atomic<uint64_t> g_shapes{0};
+
+void remember(uint64_t shape, const int *oid, size_t n,
+              const EmuNode *node) noexcept {
+  LastNode &last = t_last;
+  last.shape = shape;
+  last.n = n;
+  std::copy(oid, oid + n, last.oid);
+  last.node = node;
 }
 
 int read_value(const EmuNode &node, void *oldp, size_t *oldlenp) noexcept {
@@ -193,7 +238,62 @@ size_t element_size(uint32_t type) noexcept {
 
 }  // namespace
 
-EmulatedTree::EmulatedTree() : root_(std::make_unique<EmuNode>()) {}
+EmulatedTree::EmulatedTree()
+    : root_(std::make_unique<EmuNode>()), shape_(++g_shapes) {}
+
+void EmulatedTree::changed() noexcept { shape_ = ++g_shapes; }
+
+const EmuNode *EmulatedTree::lookup(const int *oid, size_t n) const noexcept {
+  const LastNode &last = t_last;
+  if (last.shape == shape_ && last.n == n &&
+      std::equal(oid, oid + n, last.oid)) {
+    return last.node;
+  }
+  const EmuNode *node = find(root_.get(), oid, n);
+  if (node != nullptr && n <= static_cast<size_t>(CTL_MAXNAME)) {
+    remember(shape_, oid, n, node);
+  }
+  return node;
+}
+
+const EmuNode *EmulatedTree::next_after_last(const int *oid, size_t n,
+                                             bool skipping,
+                                             bool *none) const noexcept {
+  const LastNode &last = t_last;
+  if (n == 0 || last.shape != shape_ || last.n != n ||
+      !std::equal(oid, oid + n, last.oid)) {
+    return nullptr;
+  }
+  // The path from the root: path[0] is the root, path[n] the node.
+  const EmuNode *path[CTL_MAXNAME + 1];
+  path[n] = last.node;
+  for (size_t i = n; i > 0; --i) {
+    path[i - 1] = path[i]->parent;
+  }
+  // What next_after() does from the root: it descends along the path while
+  // the nodes on it hold something to list, then takes the first variable
+  // after the deepest node reached, level by level back up.
+  size_t level = 1;
+  while (level <= n && path[level]->count(skipping) > 0) {
+    ++level;
+  }
+  if (level > n) {
+    const Children &kids = last.node->children;
+    if (const EmuNode *v = first_from(kids.begin(), kids.end(), skipping)) {
+      return v;
+    }
+    level = n;
+  }
+  for (; level > 0; --level) {
+    const Children &kids = path[level - 1]->children;
+    auto it = kids.upper_bound(path[level]->id);
+    if (const EmuNode *v = first_from(it, kids.end(), skipping)) {
+      return v;
+    }
+  }
+  *none = true;
+  return nullptr;
+}
 
 EmulatedTree::~EmulatedTree() = default;
 
@@ -211,7 +311,7 @@ int EmulatedTree::call(const int *name, unsigned int namelen, void *oldp,
   }
   if (newp == nullptr) {
     std::shared_lock lock(mu_);
-    const EmuNode *node = find(root_.get(), name, namelen);
+    const EmuNode *node = lookup(name, namelen);
     if (node == nullptr) {
       return ENOENT;
     }
@@ -256,17 +356,30 @@ int EmulatedTree::query(int q, const int *target, size_t n, void *oldp,
   }
   Reply reply(oldp, oldlenp);
   switch (q) {
-    case kmib::CTL_SYSCTL_NAME:
-      put_name(root_.get(), target, n, reply);
+    case kmib::CTL_SYSCTL_NAME: {
+      const EmuNode *node = n > 0 ? lookup(target, n) : nullptr;
+      if (node != nullptr) {
+        put_name_of(node, reply);
+      } else {
+        put_name(root_.get(), target, n, reply);
+      }
       break;
+    }
     case kmib::CTL_SYSCTL_NEXT:
     case kmib::CTL_SYSCTL_NEXTNOSKIP: {
-      const EmuNode *next =
-          next_after(root_.get(), target, n, q == kmib::CTL_SYSCTL_NEXT);
+      const bool skipping = q == kmib::CTL_SYSCTL_NEXT;
+      bool none = false;
+      const EmuNode *next = next_after_last(target, n, skipping, &none);
+      if (next == nullptr && !none) {
+        next = next_after(root_.get(), target, n, skipping);
+      }
       if (next == nullptr) {
         return ENOENT;
       }
-      put_oid(next, reply);
+      int oid[CTL_MAXNAME];
+      const size_t len = oid_of(next, oid);
+      reply.put(oid, len * sizeof(int));
+      remember(shape_, oid, len, next);
       break;
     }
     case kmib::CTL_SYSCTL_NAME2OID: {
@@ -284,7 +397,7 @@ int EmulatedTree::query(int q, const int *target, size_t n, void *oldp,
       break;
     }
     case kmib::CTL_SYSCTL_OIDFMT: {
-      const EmuNode *node = find(root_.get(), target, n);
+      const EmuNode *node = lookup(target, n);
       if (node == nullptr || n == 0) {
         return ENOENT;
       }
@@ -393,6 +506,7 @@ std::string EmulatedTree::add(std::string_view name, std::span<const int> oid,
   };
 
   std::unique_lock lock(mu_);
+  changed();
   EmuNode *parent = root_.get();
   size_t i = 0;
   for (; i + 1 < oid.size(); ++i) {
@@ -461,6 +575,7 @@ std::string EmulatedTree::add(std::string_view name, std::span<const int> oid,
 
 bool EmulatedTree::set(std::span<const int> oid, std::string_view value) {
   std::unique_lock lock(mu_);
+  changed();
   EmuNode *node = find(root_.get(), oid.data(), oid.size());
   if (node == nullptr || oid.empty()) {
     return false;
@@ -488,6 +603,7 @@ bool EmulatedTree::get(std::span<const int> oid,
 
 bool EmulatedTree::remove(std::span<const int> oid) {
   std::unique_lock lock(mu_);
+  changed();
   EmuNode *node = find(root_.get(), oid.data(), oid.size());
   if (node == nullptr || oid.empty()) {
     return false;
@@ -504,6 +620,7 @@ bool EmulatedTree::remove(std::span<const int> oid) {
 
 void EmulatedTree::clear() noexcept {
   std::unique_lock lock(mu_);
+  changed();
   root_->by_name.clear();
   root_->children.clear();
   root_->all = root_->shown = root_->kids_all = root_->kids_shown = 0;

@@ -67,9 +67,23 @@ class EmulatedTree final : public Backend {
   int query(int q, const int *target, size_t n, void *oldp, size_t *oldlenp,
             const void *newp, size_t newlen) const noexcept;
   int resolve(std::string_view name, int *oid, size_t *len) const noexcept;
+  // The node at oid/n (root_ for n == 0), nullptr if none; remembers the
+  // last node found per thread.  Called under the lock, shared or not.
+  const EmuNode *lookup(const int *oid, size_t n) const noexcept;
+  // The first variable of a walk after the node at oid/n, which the calling
+  // thread found last; nullptr if oid/n is not that node (the caller then
+  // searches from the root).  *none is set when there is no such variable.
+  const EmuNode *next_after_last(const int *oid, size_t n, bool skipping,
+                                 bool *none) const noexcept;
+  // Marks every remembered node stale; called under the exclusive lock by
+  // each change to the tree's shape.
+  void changed() noexcept;
 
   mutable std::shared_mutex mu_;
   std::unique_ptr<EmuNode> root_;
+  // Unique to this tree and its current shape (numbers come from one counter
+  // shared by every tree); guarded by mu_.
+  uint64_t shape_;
 };
 
 }  // namespace varkit::mib
