@@ -100,3 +100,37 @@ def test_steps_from_any_node_agree(emu, start, query):
         emu.sysctl([0, 4] + oid, 1024)
         warm = step(emu, query, oid, False)
         assert warm == step(emu, query, oid, True), oid
+
+
+@pytest.mark.parametrize("start", range(4))
+def test_lookups_in_any_order_agree(emu, start):
+    # Format and name queries and value reads about every node, in random
+    # order (each starting from whatever the one before found), answer as
+    # they do right after a query about an unrelated node.
+    rnd = random.Random(start)
+    build(emu, rnd)
+    emu.add("n9999", [9999], RD | INT, "I", b"\0\0\0\0")
+    nodes, pos = set(), [1]
+    while not isinstance(pos, int):
+        for cut in range(1, len(pos) + 1):
+            nodes.add(tuple(pos[:cut]))
+        pos = step(emu, 7, pos, False)
+    nodes = [list(o) for o in nodes] + [[1, 77], [2, 256, 77], [77]]
+
+    def ask(oid):
+        out = []
+        for query in ([0, 4] + oid, [0, 1] + oid, oid):
+            try:
+                out.append(emu.sysctl(query, 1024))
+            except OSError as e:
+                out.append(e.errno)
+        return out
+
+    cold = {}
+    for oid in nodes:
+        emu.sysctl([0, 4, 9999], 1024)
+        cold[tuple(oid)] = ask(oid)
+    for _ in range(3):
+        rnd.shuffle(nodes)
+        for oid in nodes:
+            assert ask(oid) == cold[tuple(oid)], oid

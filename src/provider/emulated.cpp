@@ -245,11 +245,25 @@ void EmulatedTree::changed() noexcept { shape_ = ++g_shapes; }
 
 const EmuNode *EmulatedTree::lookup(const int *oid, size_t n) const noexcept {
   const LastNode &last = t_last;
-  if (last.shape == shape_ && last.n == n &&
-      std::equal(oid, oid + n, last.oid)) {
-    return last.node;
+  EmuNode *from = root_.get();
+  size_t common = 0;
+  if (last.shape == shape_) {
+    // Start from the deepest node that this OID shares with the last one
+    // (a variable read after its sibling shares its parent).
+    const size_t limit = std::min(n, last.n);
+    while (common < limit && oid[common] == last.oid[common]) {
+      ++common;
+    }
+    if (common == n && n == last.n) {
+      return last.node;
+    }
+    const EmuNode *shared = last.node;
+    for (size_t depth = last.n; depth > common; --depth) {
+      shared = shared->parent;
+    }
+    from = const_cast<EmuNode *>(shared);
   }
-  const EmuNode *node = find(root_.get(), oid, n);
+  const EmuNode *node = find(from, oid + common, n - common);
   if (node != nullptr && n <= static_cast<size_t>(CTL_MAXNAME)) {
     remember(shape_, oid, n, node);
   }
