@@ -17,9 +17,10 @@
 //
 //   varkit_floor procfs ROOT [REPEAT]
 //     What any tool listing the live Linux MIB must do at minimum: walks ROOT
-//     (e.g. /proc/sys) with opendir/readdir, opens and reads every regular
-//     file once and writes "name=value" lines into a buffer that it never
-//     prints.  Prints "<files read> <ns of the last pass>".
+//     (e.g. /proc/sys) with opendir/readdir, opens every regular file
+//     relative to its folder, reads it once (until a read comes back short)
+//     and writes "name=value" lines into a buffer that it never prints.
+//     Prints "<files read> <ns of the last pass>".
 //
 // TREEFILE has one node a line, tab-separated: dotted name, OID (components
 // separated by dots), kind word (decimal), format, value in hex (or "-" for
@@ -124,7 +125,7 @@ bool load_tree(const char *path, varkit::mib::EmulatedTree &tree) {
 
 // The calls of _varkit.filter() over the whole MIB; collects every OID the
 // walk reports for the reads.
-size_t walk(const varkit_mib_api &api, std::vector<int> &oids,
+[[gnu::noinline]] size_t walk(const varkit_mib_api &api, std::vector<int> &oids,
             std::vector<uint32_t> &lens) {
   constexpr int kNextMax = kmib::CTL_MAXNAME - 2;
   constexpr size_t kBufMax = 1024;
@@ -174,7 +175,7 @@ size_t walk(const varkit_mib_api &api, std::vector<int> &oids,
 
 // The calls of reading .value of every variable: the size probe, then the
 // fetch into a buffer of the size plus one.
-void read_all(const varkit_mib_api &api, const std::vector<int> &oids,
+[[gnu::noinline]] void read_all(const varkit_mib_api &api, const std::vector<int> &oids,
               const std::vector<uint32_t> &lens) {
   const int *oid = oids.data();
   for (uint32_t n : lens) {
@@ -228,15 +229,17 @@ int serve(const char *treefile) {
   return 0;
 }
 
-// Reads the directory at `path` (its name below the root in `name`) and
-// every file in it, depth first in readdir order.
-void procfs_dir(std::string &path, std::string &name, std::string &out,
+// Reads the folder open at `dir` (its dotted name below the root in `name`)
+// and every file in it, depth first in readdir order.  Each entry is opened
+// relative to its folder, and a file is read until a read comes back short
+// (what a file under /proc/sys hands out comes in one read).
+void procfs_dir(int dirfd, std::string &name, std::string &out,
                 size_t &files) {
-  DIR *dir = opendir(path.c_str());
+  DIR *dir = fdopendir(dirfd);
   if (dir == nullptr) {
+    close(dirfd);
     return;
   }
-  const size_t path_len = path.size();
   const size_t name_len = name.size();
   while (dirent *e = readdir(dir)) {
     if (e->d_name[0] == '.' &&
@@ -244,8 +247,6 @@ void procfs_dir(std::string &path, std::string &name, std::string &out,
          (e->d_name[1] == '.' && e->d_name[2] == '\0'))) {
       continue;
     }
-    path += '/';
-    path += e->d_name;
     if (name_len != 0) {
       name += '.';
     }
@@ -253,14 +254,19 @@ void procfs_dir(std::string &path, std::string &name, std::string &out,
     unsigned char type = e->d_type;
     if (type == DT_UNKNOWN) {
       struct stat st;
-      if (lstat(path.c_str(), &st) == 0) {
+      if (fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
         type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : 0;
       }
     }
     if (type == DT_DIR) {
-      procfs_dir(path, name, out, files);
+      int sub = openat(::dirfd(dir), e->d_name,
+                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (sub >= 0) {
+        procfs_dir(sub, name, out, files);
+      }
     } else if (type == DT_REG) {
-      int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      int fd = openat(::dirfd(dir), e->d_name,
+                      O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
       if (fd >= 0) {
         char buf[4096];
         const size_t mark = out.size();
@@ -273,10 +279,10 @@ void procfs_dir(std::string &path, std::string &name, std::string &out,
             ok = false;
             break;
           }
-          if (k == 0) {
+          out.append(buf, static_cast<size_t>(k));
+          if (static_cast<size_t>(k) < sizeof buf) {
             break;
           }
-          out.append(buf, static_cast<size_t>(k));
         }
         close(fd);
         if (ok) {
@@ -286,7 +292,6 @@ void procfs_dir(std::string &path, std::string &name, std::string &out,
         }
       }
     }
-    path.resize(path_len);
     name.resize(name_len);
   }
   closedir(dir);
@@ -297,12 +302,16 @@ int procfs(const char *root, int repeat) {
   int64_t ns = 0;
   std::string out;
   for (int i = 0; i < repeat; ++i) {
-    std::string path = root;
     std::string name;
     out.clear();
     files = 0;
     auto t0 = Clock::now();
-    procfs_dir(path, name, out, files);
+    int fd = open(root, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+      std::perror(root);
+      return 1;
+    }
+    procfs_dir(fd, name, out, files);
     ns = since(t0);
   }
   std::printf("%zu %lld\n", files, static_cast<long long>(ns));
