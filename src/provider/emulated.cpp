@@ -188,7 +188,9 @@ void put_name_of(const EmuNode *node, Reply &reply) noexcept {
   reply.put_nul();
 }
 
-// The node each thread found last, by OID.  `shape` names the tree and its
+}  // namespace
+
+// The node a thread found last, by OID.  `shape` names the tree and its
 // shape when the node was found (0: nothing remembered); a node is only
 // trusted while its tree still has that shape.
 struct LastNode {
@@ -197,14 +199,17 @@ struct LastNode {
   int oid[CTL_MAXNAME];
   const EmuNode *node = nullptr;
 };
+
+namespace {
+
+// Each thread's record; a call fetches it once and hands it down.
 thread_local LastNode t_last;
 
 // Source of the trees' shape numbers.
 std::atomic<uint64_t> g_shapes{0};
 
-void remember(uint64_t shape, const int *oid, size_t n,
+void remember(LastNode &last, uint64_t shape, const int *oid, size_t n,
               const EmuNode *node) noexcept {
-  LastNode &last = t_last;
   last.shape = shape;
   last.n = n;
   std::copy(oid, oid + n, last.oid);
@@ -243,8 +248,8 @@ EmulatedTree::EmulatedTree()
 
 void EmulatedTree::changed() noexcept { shape_ = ++g_shapes; }
 
-const EmuNode *EmulatedTree::lookup(const int *oid, size_t n) const noexcept {
-  const LastNode &last = t_last;
+const EmuNode *EmulatedTree::lookup(LastNode &last, const int *oid,
+                                    size_t n) const noexcept {
   EmuNode *from = root_.get();
   size_t common = 0;
   if (last.shape == shape_) {
@@ -265,15 +270,15 @@ const EmuNode *EmulatedTree::lookup(const int *oid, size_t n) const noexcept {
   }
   const EmuNode *node = find(from, oid + common, n - common);
   if (node != nullptr && n <= static_cast<size_t>(CTL_MAXNAME)) {
-    remember(shape_, oid, n, node);
+    remember(last, shape_, oid, n, node);
   }
   return node;
 }
 
-const EmuNode *EmulatedTree::next_after_last(const int *oid, size_t n,
+const EmuNode *EmulatedTree::next_after_last(const LastNode &last,
+                                             const int *oid, size_t n,
                                              bool skipping,
                                              bool *none) const noexcept {
-  const LastNode &last = t_last;
   if (n == 0 || last.shape != shape_ || last.n != n ||
       !std::equal(oid, oid + n, last.oid)) {
     return nullptr;
@@ -325,7 +330,7 @@ int EmulatedTree::call(const int *name, unsigned int namelen, void *oldp,
   }
   if (newp == nullptr) {
     std::shared_lock lock(mu_);
-    const EmuNode *node = lookup(name, namelen);
+    const EmuNode *node = lookup(t_last, name, namelen);
     if (node == nullptr) {
       return ENOENT;
     }
@@ -368,10 +373,11 @@ int EmulatedTree::query(int q, const int *target, size_t n, void *oldp,
   if (newp != nullptr && q != kmib::CTL_SYSCTL_NAME2OID) {
     return EPERM;
   }
+  LastNode &last = t_last;
   Reply reply(oldp, oldlenp);
   switch (q) {
     case kmib::CTL_SYSCTL_NAME: {
-      const EmuNode *node = n > 0 ? lookup(target, n) : nullptr;
+      const EmuNode *node = n > 0 ? lookup(last, target, n) : nullptr;
       if (node != nullptr) {
         put_name_of(node, reply);
       } else {
@@ -383,7 +389,8 @@ int EmulatedTree::query(int q, const int *target, size_t n, void *oldp,
     case kmib::CTL_SYSCTL_NEXTNOSKIP: {
       const bool skipping = q == kmib::CTL_SYSCTL_NEXT;
       bool none = false;
-      const EmuNode *next = next_after_last(target, n, skipping, &none);
+      const EmuNode *next =
+          next_after_last(last, target, n, skipping, &none);
       if (next == nullptr && !none) {
         next = next_after(root_.get(), target, n, skipping);
       }
@@ -393,7 +400,7 @@ int EmulatedTree::query(int q, const int *target, size_t n, void *oldp,
       int oid[CTL_MAXNAME];
       const size_t len = oid_of(next, oid);
       reply.put(oid, len * sizeof(int));
-      remember(shape_, oid, len, next);
+      remember(last, shape_, oid, len, next);
       break;
     }
     case kmib::CTL_SYSCTL_NAME2OID: {
@@ -411,7 +418,7 @@ int EmulatedTree::query(int q, const int *target, size_t n, void *oldp,
       break;
     }
     case kmib::CTL_SYSCTL_OIDFMT: {
-      const EmuNode *node = lookup(target, n);
+      const EmuNode *node = lookup(last, target, n);
       if (node == nullptr || n == 0) {
         return ENOENT;
       }

@@ -27,6 +27,7 @@
 namespace varkit::mib {
 
 struct EmuNode;
+struct LastNode;
 
 class EmulatedTree final : public Backend {
  public:
@@ -67,13 +68,16 @@ class EmulatedTree final : public Backend {
   int query(int q, const int *target, size_t n, void *oldp, size_t *oldlenp,
             const void *newp, size_t newlen) const noexcept;
   int resolve(std::string_view name, int *oid, size_t *len) const noexcept;
-  // The node at oid/n (root_ for n == 0), nullptr if none; remembers the
-  // last node found per thread.  Called under the lock, shared or not.
-  const EmuNode *lookup(const int *oid, size_t n) const noexcept;
-  // The first variable of a walk after the node at oid/n, which the calling
-  // thread found last; nullptr if oid/n is not that node (the caller then
-  // searches from the root).  *none is set when there is no such variable.
-  const EmuNode *next_after_last(const int *oid, size_t n, bool skipping,
+  // The node at oid/n (root_ for n == 0), nullptr if none; `last` is the
+  // calling thread's record of the node it found last, which it starts from
+  // and updates.  Called under the lock, shared or not.
+  const EmuNode *lookup(LastNode &last, const int *oid,
+                        size_t n) const noexcept;
+  // The first variable of a walk after the node at oid/n, when that is the
+  // node in `last`; nullptr if it is not (the caller then searches from the
+  // root).  *none is set when there is no such variable.
+  const EmuNode *next_after_last(const LastNode &last, const int *oid,
+                                 size_t n, bool skipping,
                                  bool *none) const noexcept;
   // Marks every remembered node stale; called under the exclusive lock by
   // each change to the tree's shape.
