@@ -101,6 +101,17 @@ def test_failures(root, arg, message):
     assert (root / "kernel/threads-max").read_text() == "1000\n"
 
 
+def test_write_only_files_are_left_out_of_all(root):
+    # Like vm.drop_caches: no value to show, so -a passes over them; naming
+    # their folder lists them.
+    (root / "vm/drop_caches").write_text("0\n")
+    (root / "vm/drop_caches").chmod(0o200)
+    r = varkit(root, "-aN")
+    assert (r.stdout, r.stderr, r.returncode) == ("".join(n + "\n" for n in ALL), "", 0)
+    r = varkit(root, "-N", "vm")
+    assert (r.stdout, r.returncode) == ("vm.drop_caches\nvm.swappiness\n", 0)
+
+
 def test_json(root):
     doc = json.loads(varkit(root, "--json", "-a").stdout)
     assert [o["name"] for o in doc] == ALL

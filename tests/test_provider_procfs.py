@@ -19,7 +19,7 @@ import _varkit_mib as mib
 import pytest
 from conftest import OUTSIDE_SECRET
 
-RD, WR = mib.CTLFLAG_RD, mib.CTLFLAG_WR
+RD, WR, SKIP = mib.CTLFLAG_RD, mib.CTLFLAG_WR, mib.CTLFLAG_SKIP
 NODE, INT, STRING = mib.CTLTYPE_NODE, mib.CTLTYPE_INT, mib.CTLTYPE_STRING
 LONG, ULONG = mib.CTLTYPE_LONG, mib.CTLTYPE_ULONG
 ENOENT, ENOMEM, EINVAL = errno.ENOENT, errno.ENOMEM, errno.EINVAL
@@ -47,6 +47,8 @@ WALK = [
     ("alpha.a", [100, 1]),
     ("zeta.z", [101, 1]),
 ]
+# What a skipping walk lists: kernel.secret is write-only.
+SHOWN = [(name, oid) for name, oid in WALK if name != "kernel.secret"]
 
 
 def ints(*values, fmt="i"):
@@ -192,14 +194,15 @@ def test_call_log_and_faults_work_on_procfs(fake_procfs):
 # ---- names, OIDs, the walk -------------------------------------------------
 
 
-@pytest.mark.parametrize("args", [{}, {"mib": ""}])
-def test_walk_lists_files_in_oid_order(fake_procfs, args):
+@pytest.mark.parametrize("args, listed", [({}, SHOWN), ({"mib": ""}, WALK)])
+def test_walk_lists_files_in_oid_order(fake_procfs, args, listed):
     objs = _varkit.filter(**args)
-    assert [(o.name, o.oid) for o in objs] == WALK
+    assert [(o.name, o.oid) for o in objs] == listed
 
 
 def test_raw_walk_from_the_top(fake_procfs):
-    assert walk(2, ()) == [oid for _, oid in WALK]
+    assert walk(2, ()) == [oid for _, oid in SHOWN]
+    assert walk(7, ()) == [oid for _, oid in WALK]
     assert walk(7, [1, 13]) == [oid for _, oid in WALK[13:]]
 
 
@@ -338,7 +341,7 @@ def test_a_walk_lists_a_folder_when_it_enters_it(fake_procfs):
         ("kernel.mixed", STRING | RD | WR, "A"),
         ("kernel.motd", STRING | RD | WR, "A"),
         ("kernel.empty", STRING | RD | WR, "A"),
-        ("kernel.secret", STRING | RD | WR, "A"),
+        ("kernel.secret", STRING | WR | SKIP, "A"),  # write-only
         ("kernel.random.uuid", STRING | RD, "A"),
     ],
 )
@@ -441,6 +444,152 @@ def test_type_is_kept_from_the_first_read(fake_procfs, name, content, value):
         assert e.value.errno == EIO
     else:
         assert fresh.value == value
+
+
+# ---- files with no value to show ------------------------------------------
+
+
+def names(mib=None):
+    return [o.name for o in _varkit.filter(mib)]
+
+
+def kind_of(oid):
+    return struct.unpack_from("I", answer([0, 4, *oid]))[0]
+
+
+@pytest.mark.parametrize(
+    "mode, flags",
+    [
+        (0o200, WR | SKIP),  # write-only, like vm.drop_caches
+        (0o000, SKIP),
+        (0o044, SKIP),  # the others may read it, its owner may not
+        (0o400, RD),
+        (0o600, RD | WR),
+        (0o644, RD | WR),
+    ],
+    ids=oct,
+)
+def test_a_file_its_owner_may_not_read_is_skipped(fake_procfs, mode, flags):
+    # Last in kernel: a skipped one leaves the walk to go on into net.
+    path = fake_procfs / "kernel" / "zz"
+    path.write_text("7\n")
+    path.chmod(mode)
+    readable = os.access(path, os.R_OK)  # root reads them all
+    shown = not flags & SKIP
+    assert ("kernel.zz" in names()) == shown
+    assert names()[-4:] == [n for n, _ in SHOWN[-4:]]  # net and the rest
+    assert "kernel.zz" in names("")  # the other walk lists everything
+    assert names("kernel")[-1] == "kernel.zz"
+    assert lookup("kernel.zz") == [1, 14]
+    assert kind_of([1, 14]) == (INT if readable else STRING) | flags
+    assert answer([1, 14]) == (ints(7) if readable else errno.EACCES)
+    if flags & WR:
+        one("kernel.zz").value = 9 if readable else "9"
+        assert path.read_text() == "9"
+
+
+def test_the_skipping_walk_steps_over_runs_of_skipped_files(fake_procfs):
+    added = [
+        "kernel/random/wo1",  # after the last file shown in a folder
+        "kernel/random/wo2",
+        "kernel/wo",  # last in its folder, after kernel.spread
+        "net/conf/lo/wo",
+        "net/only/a",  # a folder of skipped files only
+        "net/only/b",
+    ]
+    for rel in added:
+        path = fake_procfs / rel
+        path.parent.mkdir(exist_ok=True)
+        path.write_text("1\n")
+        path.chmod(0o200)
+    assert walk(2, ()) == [oid for _, oid in SHOWN]
+    hidden = {"kernel.secret", *(rel.replace("/", ".") for rel in added)}
+    assert set(names("")) - set(names()) == hidden
+    assert len(walk(7, ())) == len(WALK) + len(added)
+    # From a skipped file's own OID, and from before a run of them that
+    # leaves a folder (kernel.random.wo1, .wo2, kernel.secret).
+    assert answer([0, 2, 1, 12]) == ints(1, 13)
+    assert answer([0, 2, 1, 11, 1]) == ints(1, 13)
+    assert answer([0, 2, 1, 13]) == ints(3, 1, 1, 1)
+    assert answer([0, 7, 1, 13]) == ints(1, 14)
+
+
+@pytest.mark.parametrize(
+    "first, then", [(0o200, 0o644), (0o644, 0o200)], ids=["wo-rw", "rw-wo"]
+)
+def test_skipping_is_learnt_once_and_kept(fake_procfs, first, then):
+    path = fake_procfs / "kernel" / "zz"
+    path.write_text("1\n")
+    path.chmod(first)
+    before = names()
+    kind = kind_of([1, 14])
+    path.chmod(then)
+    assert names() == before
+    assert kind_of([1, 14]) == kind
+
+
+@pytest.mark.parametrize(
+    "q, kind", [(2, STRING | RD | WR), (7, INT | RD | WR)], ids=["next", "nextnoskip"]
+)
+def test_the_skipping_walk_learns_the_type_by_its_read(fake_procfs, q, kind):
+    # The skipping walk reads a file it meets for the first time; that read
+    # is the one that learns the type.  The other walk reads nothing.
+    path = fake_procfs / "kernel" / "zz"
+    path.write_text("text\n")
+    assert answer([0, q, 1, 13]) == ints(1, 14)
+    path.write_text("5\n")
+    assert kind_of([1, 14]) == kind
+
+
+UNREADABLE = """
+import json, os, sys
+import _varkit, _varkit_mib as mib
+mib.use_procfs(sys.argv[1])
+os.setgroups([])
+os.setgid(65534)
+os.setuid(65534)
+
+def err(f):
+    try:
+        f()
+        return 0
+    except OSError as e:
+        return e.errno
+
+oid = mib.nametomib("kernel.private")
+print(json.dumps({
+    "shown": [o.name for o in _varkit.filter()],
+    "kernel": [o.name for o in _varkit.filter("kernel")],
+    "fmt": list(mib.sysctl([0, 4, *oid], 100)[0]),
+    "read": err(lambda: mib.sysctl(oid, 100)),
+}))
+"""
+
+
+@pytest.mark.skipif(os.geteuid() != 0, reason="needs root, to read as another user")
+def test_a_file_whose_first_read_fails_is_skipped(fake_procfs):
+    # Its owner (root) may read it; nobody may not: the read fails, the mode
+    # says readable.
+    for path in [fake_procfs, *fake_procfs.rglob("*")]:
+        if path.is_dir() and not path.is_symlink():
+            path.chmod(0o755)
+    (fake_procfs / "kernel" / "private").write_text("x\n")
+    (fake_procfs / "kernel" / "private").chmod(0o600)
+    r = subprocess.run(
+        [sys.executable, "-c", UNREADABLE, str(fake_procfs)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        check=False,
+    )
+    assert r.returncode == 0, r.stderr
+    got = json.loads(r.stdout)
+    assert "kernel.private" not in got["shown"]
+    assert "kernel.secret" not in got["shown"]
+    assert "kernel.private" in got["kernel"]
+    assert "kernel.secret" in got["kernel"]
+    assert bytes(got["fmt"]) == struct.pack("I", STRING | RD | WR | SKIP) + b"A\0"
+    assert got["read"] == errno.EACCES
 
 
 # ---- one open and one read per value read ---------------------------------
@@ -599,7 +748,7 @@ def test_errno_of_the_kernel_passes_through(fake_procfs):
     )
     assert r.returncode == 0, r.stderr
     got = json.loads(r.stdout)
-    assert bytes(got["fmt"]) == struct.pack("I", STRING | RD | WR) + b"A\0"
+    assert bytes(got["fmt"]) == struct.pack("I", STRING | WR | SKIP) + b"A\0"
     assert got["read"] == errno.EACCES
     assert got["write_ro"] == errno.EACCES
     want_rw = errno.EACCES if os.geteuid() == 0 else 0
@@ -607,12 +756,29 @@ def test_errno_of_the_kernel_passes_through(fake_procfs):
     assert got["write_secret"] == (0 if os.geteuid() != 0 else errno.EACCES)
 
 
-@pytest.mark.parametrize("rel", ["vm/drop_caches", "vm/compact_memory"])
-def test_errno_of_the_live_kernel_passes_through(live, rel):
-    if not (live / rel).exists():
-        pytest.skip(f"no {rel} here")
-    oid = lookup(rel.replace("/", "."))
-    assert answer(oid) == errno.EACCES  # write-only, even for root
+@pytest.mark.parametrize(
+    "rel, err",
+    [
+        ("vm/drop_caches", errno.EACCES),  # write-only, even for root
+        ("vm/compact_memory", errno.EACCES),
+        ("net/ipv4/route/flush", errno.EACCES),
+        ("net/ipv6/conf/lo/stable_secret", EIO),  # while it is unset
+    ],
+)
+def test_errno_of_the_live_kernel_passes_through(live, rel, err):
+    try:
+        (live / rel).read_bytes()
+        pytest.skip(f"{rel} reads here")
+    except OSError as e:
+        if e.errno != err:
+            pytest.skip(f"{rel}: {e.strerror}")
+    name = rel.replace("/", ".")
+    oid = lookup(name)
+    assert answer(oid) == err
+    assert kind_of(oid) & SKIP
+    # Passed over by the skipping walk, listed by the other one.
+    assert name not in names()
+    assert name in names(name.rsplit(".", 1)[0])
 
 
 # ---- safety ------------------------------------------------------------------
@@ -652,7 +818,7 @@ def test_links_devices_and_odd_names_are_not_listed(fake_procfs):
     os.mkdir(os.fsencode(fake_procfs / "kernel") + b"/bad\xff")
     with open(os.fsencode(fake_procfs / "kernel") + b"/bad\xff/x", "w") as f:
         f.write("1\n")
-    assert [(o.name, o.oid) for o in _varkit.filter()] == WALK
+    assert [(o.name, o.oid) for o in _varkit.filter("")] == WALK
     assert lookup("kernel.pipe") == ENOENT
     assert lookup("kernel.dirlink.uuid") == ENOENT
 
@@ -747,7 +913,7 @@ def test_live_values_match_the_files(live):
 
 
 def test_live_names_match_the_folders(live):
-    names = {o.name for o in _varkit.filter()}
+    names = {o.name for o in _varkit.filter("")}
     files = set()
     for dirpath, _, filenames in os.walk(live):
         rel = os.path.relpath(dirpath, live)
@@ -756,3 +922,14 @@ def test_live_names_match_the_folders(live):
             files.add(".".join(p.replace(".", "/") for p in [*parts, f]))
     assert names == files
     assert "kernel.ostype" in names
+    # The skipping walk passes over exactly the files with no value to show.
+    skipped = set()
+    for name in names - {o.name for o in _varkit.filter()}:
+        path = live.joinpath(*[p.replace("/", ".") for p in name.split(".")])
+        try:
+            path.read_bytes()
+            assert not path.stat().st_mode & 0o400, name
+        except OSError:
+            pass
+        skipped.add(name)
+    assert len(skipped) < len(names) // 10

@@ -32,10 +32,11 @@ using kmib::CTL_MAXNAME;
 namespace {
 
 // What is known of a file's mode: nothing yet, or whether its owner may
-// write it.
+// read and write it.
 constexpr uint8_t kModeUnknown = 0;
-constexpr uint8_t kReadOnly = 1;
-constexpr uint8_t kWritable = 2;
+constexpr uint8_t kModeKnown = 1;
+constexpr uint8_t kOwnerReads = 2;
+constexpr uint8_t kOwnerWrites = 4;
 
 // Numbers the top level takes: the old Linux numbers for the folders that
 // had one, then from 100 up for everything else.
@@ -83,8 +84,10 @@ struct ProcNode {
   std::map<int, std::unique_ptr<ProcNode>> kids;
   std::map<std::string, ProcNode *, std::less<>> by_name;
 
-  // Files: the type learnt at the first read (0 until then) and the mode.
-  std::atomic<uint32_t> type{0};
+  // Files: the kind bits learnt at the first read (0 until then) -- the
+  // type, with CTLFLAG_SKIP when the owner may not read the file or that
+  // read failed -- and the mode.
+  std::atomic<uint32_t> learnt{0};
   std::atomic<uint8_t> mode{kModeUnknown};
 };
 
@@ -471,10 +474,16 @@ size_t oid_of(const ProcNode *node, int (&oid)[CTL_MAXNAME]) noexcept {
 
 // The walk: the first file after a position, in OID order, entering
 // folders as it goes.  A folder entered must have been listed during this
-// call; when one has not, the walk stops and names it in *need.
+// call; when one has not, the walk stops and names it in *need.  A skipping
+// walk passes over files that carry CTLFLAG_SKIP; when it meets a file not
+// read yet, it stops and names it in *unread.
 struct Walker {
   FolderSet &fresh;
   ProcNode **need;
+  bool skipping;
+  ProcNode **unread;
+
+  bool stopped() const { return *need != nullptr || *unread != nullptr; }
 
   const ProcNode *enter(ProcNode *dir) {
     if (!dir->listed || !fresh.has(dir)) {
@@ -491,10 +500,21 @@ struct Walker {
         continue;
       }
       if (!kid->is_dir) {
-        return kid;
+        if (!skipping) {
+          return kid;
+        }
+        uint32_t learnt = kid->learnt.load(std::memory_order_acquire);
+        if (learnt == 0) {
+          *unread = kid;
+          return nullptr;
+        }
+        if ((learnt & kmib::CTLFLAG_SKIP) == 0) {
+          return kid;
+        }
+        continue;
       }
       const ProcNode *v = enter(kid);
-      if (v != nullptr || *need != nullptr) {
+      if (v != nullptr || stopped()) {
         return v;
       }
     }
@@ -514,7 +534,7 @@ struct Walker {
       ProcNode *kid = it->second.get();
       if (kid->present && kid->is_dir) {
         const ProcNode *v = after(kid, t + 1, n - 1);
-        if (v != nullptr || *need != nullptr) {
+        if (v != nullptr || stopped()) {
           return v;
         }
       }
@@ -535,46 +555,59 @@ struct ThreadSlot {
 
 thread_local ThreadSlot t_slot;
 
-void note_type(ProcNode &node, uint32_t type) noexcept {
+// Keeps what the first read learnt: a type, with CTLFLAG_SKIP or not.
+void note_learnt(ProcNode &node, uint32_t learnt) noexcept {
   uint32_t unknown = 0;
-  node.type.compare_exchange_strong(unknown, type, std::memory_order_acq_rel);
+  node.learnt.compare_exchange_strong(unknown, learnt,
+                                      std::memory_order_acq_rel);
 }
 
 void note_mode(ProcNode &node, mode_t mode) noexcept {
-  node.mode.store((mode & S_IWUSR) != 0 ? kWritable : kReadOnly,
+  node.mode.store(kModeKnown | ((mode & S_IRUSR) != 0 ? kOwnerReads : 0) |
+                      ((mode & S_IWUSR) != 0 ? kOwnerWrites : 0),
                   std::memory_order_release);
 }
 
-// Reads a file and puts its reply in slot.out, learning its type (and
-// mode) at the first read.  One open and one read.  0 or an errno value.
+// Reads a file and puts its reply in slot.out, learning its type, whether
+// it is skipped, and its mode at the first read.  One open and one read.
+// 0 or an errno value.
 int fetch(ProcNode &node, int rootfd, ThreadSlot &slot) noexcept {
+  // A file that cannot be read has no value to show: a string, skipped.
+  constexpr uint32_t kUnreadable = kmib::CTLTYPE_STRING | kmib::CTLFLAG_SKIP;
   int fd = open_beneath(rootfd, node.rel.c_str(), O_RDONLY | O_NONBLOCK);
   if (fd < 0) {
     int err = errno;
     if (!vanished(err)) {
-      note_type(node, kmib::CTLTYPE_STRING);  // a file that cannot be read
+      note_learnt(node, kUnreadable);
     }
     return err;
   }
-  if (node.mode.load(std::memory_order_acquire) == kModeUnknown) {
+  uint32_t skip = 0;
+  if (node.learnt.load(std::memory_order_acquire) == 0 ||
+      node.mode.load(std::memory_order_acquire) == kModeUnknown) {
     struct stat st;
     if (::fstat(fd, &st) == 0) {
       note_mode(node, st.st_mode);
+      // Root reads what its owner may not: the mode tells, not the read.
+      skip = (st.st_mode & S_IRUSR) == 0 ? kmib::CTLFLAG_SKIP : 0;
     }
   }
   size_t len = 0;
   int err = slurp(fd, slot.raw, &len);
   ::close(fd);
   if (err != 0) {
-    note_type(node, kmib::CTLTYPE_STRING);
+    if (!vanished(err)) {
+      note_learnt(node, kUnreadable);
+    }
     return err;
   }
   std::string_view content(slot.raw.data(), len);
-  uint32_t type = node.type.load(std::memory_order_acquire);
-  if (type == 0) {
-    note_type(node, classify(content));
-    type = node.type.load(std::memory_order_acquire);
+  uint32_t learnt = node.learnt.load(std::memory_order_acquire);
+  if (learnt == 0) {
+    note_learnt(node, classify(content) | skip);
+    learnt = node.learnt.load(std::memory_order_acquire);
   }
+  const uint32_t type = learnt & kmib::CTLTYPE;
   try {
     return encode(content, type, slot.out) ? 0 : EIO;
   } catch (...) {
@@ -582,10 +615,11 @@ int fetch(ProcNode &node, int rootfd, ThreadSlot &slot) noexcept {
   }
 }
 
-// Learns the type and mode of a file for the format query.  A file that
-// has vanished is reported as a string without keeping it.
-void learn(ProcNode &node, int rootfd, uint32_t *type, uint8_t *mode) noexcept {
-  if (node.type.load(std::memory_order_acquire) == 0) {
+// Learns the kind bits and mode of a file for the format query.  A file
+// that has vanished is reported as a string without keeping it.
+void learn(ProcNode &node, int rootfd, uint32_t *learnt,
+           uint8_t *mode) noexcept {
+  if (node.learnt.load(std::memory_order_acquire) == 0) {
     fetch(node, rootfd, t_slot);
   }
   if (node.mode.load(std::memory_order_acquire) == kModeUnknown) {
@@ -599,9 +633,9 @@ void learn(ProcNode &node, int rootfd, uint32_t *type, uint8_t *mode) noexcept {
       ::close(fd);
     }
   }
-  *type = node.type.load(std::memory_order_acquire);
-  if (*type == 0) {
-    *type = kmib::CTLTYPE_STRING;
+  *learnt = node.learnt.load(std::memory_order_acquire);
+  if (*learnt == 0) {
+    *learnt = kmib::CTLTYPE_STRING;
   }
   *mode = node.mode.load(std::memory_order_acquire);
 }
@@ -760,7 +794,7 @@ int ProcfsTree::list(ProcNode *dir) noexcept {
         // Same name, other kind: learn it afresh.
         kid->is_dir = is_dir;
         kid->listed = false;
-        kid->type.store(0, std::memory_order_release);
+        kid->learnt.store(0, std::memory_order_release);
         kid->mode.store(kModeUnknown, std::memory_order_release);
       }
     }
@@ -935,7 +969,7 @@ int ProcfsTree::query(int q, const int *target, size_t n, void *oldp,
       return name_of(target, n, reply);
     case kmib::CTL_SYSCTL_NEXT:
     case kmib::CTL_SYSCTL_NEXTNOSKIP:
-      return next(target, n, reply);
+      return next(target, n, q == kmib::CTL_SYSCTL_NEXT, reply);
     case kmib::CTL_SYSCTL_NAME2OID: {
       if (newp == nullptr) {
         return ENOENT;
@@ -1011,34 +1045,63 @@ int ProcfsTree::name_of(const int *target, size_t n, Reply &reply) noexcept {
   });
 }
 
-int ProcfsTree::next(const int *target, size_t n, Reply &reply) noexcept {
+int ProcfsTree::next(const int *target, size_t n, bool skipping,
+                     Reply &reply) noexcept {
   FolderSet fresh;
   int oid[CTL_MAXNAME];
   size_t len = 0;
-  int err = with_listing(fresh, [&](ProcNode **need) -> int {
-    if (!root_dir_) {
-      return ENOENT;
-    }
-    ProcNode *top = top_.get();
-    // A walk from a top-level OID is the start of a walk over the tree:
-    // the top level is listed again, to see what appeared or vanished.
-    if (n <= 1 && (!top->listed || !fresh.has(top))) {
-      *need = top;
+  // Where the walk goes on from: the target, then each file a skipping
+  // walk had to read on its way and found skipped.
+  int at[CTL_MAXNAME];
+  const int *pos = target;
+  size_t pos_len = n;
+  for (;;) {
+    ProcNode *unread = nullptr;
+    std::shared_ptr<RootDir> root;
+    int err = with_listing(fresh, [&](ProcNode **need) -> int {
+      unread = nullptr;
+      if (!root_dir_) {
+        return ENOENT;
+      }
+      ProcNode *top = top_.get();
+      // A walk from a top-level OID is the start of a walk over the tree:
+      // the top level is listed again, to see what appeared or vanished.
+      if (pos_len <= 1 && (!top->listed || !fresh.has(top))) {
+        *need = top;
+        return 0;
+      }
+      Walker walker{fresh, need, skipping, &unread};
+      const ProcNode *v = walker.after(top, pos, pos_len);
+      if (*need != nullptr) {
+        return 0;
+      }
+      if (unread != nullptr) {
+        v = unread;
+        root = root_dir_;
+      } else if (v == nullptr) {
+        return ENOENT;
+      }
+      len = oid_of(v, oid);
       return 0;
+    });
+    if (err != 0) {
+      return err;
     }
-    Walker walker{fresh, need};
-    const ProcNode *v = walker.after(top, target, n);
-    if (*need != nullptr) {
-      return 0;
+    if (unread == nullptr) {
+      break;
     }
-    if (v == nullptr) {
-      return ENOENT;
+    // A file met before its first read: that read, outside the lock, tells
+    // whether it is skipped (the format query then finds it all learnt).
+    // Skipped, or vanished meanwhile, the walk goes on from it, so every
+    // step moves forward and the walk stays linear.
+    fetch(*unread, root->fd, t_slot);
+    uint32_t learnt = unread->learnt.load(std::memory_order_acquire);
+    if (learnt != 0 && (learnt & kmib::CTLFLAG_SKIP) == 0) {
+      break;
     }
-    len = oid_of(v, oid);
-    return 0;
-  });
-  if (err != 0) {
-    return err;
+    std::memcpy(at, oid, len * sizeof(int));
+    pos = at;
+    pos_len = len;
   }
   reply.put(oid, len * sizeof(int));
   return reply.finish();
@@ -1060,14 +1123,17 @@ int ProcfsTree::format(const int *target, size_t n, Reply &reply) noexcept {
     kind = kmib::CTLTYPE_NODE | kmib::CTLFLAG_RD;
     fmt = "N";
   } else {
-    uint32_t type = node->type.load(std::memory_order_acquire);
+    uint32_t learnt = node->learnt.load(std::memory_order_acquire);
     uint8_t mode = node->mode.load(std::memory_order_acquire);
-    if (type == 0 || mode == kModeUnknown) {
-      learn(*node, root->fd, &type, &mode);
+    if (learnt == 0 || mode == kModeUnknown) {
+      learn(*node, root->fd, &learnt, &mode);
     }
-    kind = kmib::CTLFLAG_RD | type |
-           (mode == kWritable ? kmib::CTLFLAG_WR : 0u);
-    fmt = type_format(type);
+    // The type and CTLFLAG_SKIP as learnt at the first read; RD and WR from
+    // the owner's permissions (readable when the mode could not be had).
+    const bool reads = mode == kModeUnknown || (mode & kOwnerReads) != 0;
+    kind = learnt | (reads ? kmib::CTLFLAG_RD : 0u) |
+           ((mode & kOwnerWrites) != 0 ? kmib::CTLFLAG_WR : 0u);
+    fmt = type_format(learnt & kmib::CTLTYPE);
   }
   reply.put(&kind, sizeof kind);
   reply.put(std::string_view(fmt));
@@ -1117,7 +1183,8 @@ int ProcfsTree::write(const int *oid, size_t n, void *oldp, size_t *oldlenp,
     return EISDIR;
   }
   ThreadSlot &slot = t_slot;
-  uint32_t type = node->type.load(std::memory_order_acquire);
+  uint32_t type =
+      node->learnt.load(std::memory_order_acquire) & kmib::CTLTYPE;
   if (oldlenp != nullptr || type == 0) {
     // The old value goes out first, as the kernel does; a first write
     // reads the file anyway, to learn how to encode the new value.
@@ -1132,7 +1199,7 @@ int ProcfsTree::write(const int *oid, size_t n, void *oldp, size_t *oldlenp,
         return e;
       }
     }
-    type = node->type.load(std::memory_order_acquire);
+    type = node->learnt.load(std::memory_order_acquire) & kmib::CTLTYPE;
     if (type == 0) {
       return err;
     }

@@ -15,10 +15,18 @@
 // get it back should they reappear), so no number is ever given to another
 // name while the process lives.
 //
-// Kinds.  Folders are interior nodes.  A file is readable; it is writable
-// when its owner may write it; its type is learnt from its content at the
-// first read and kept: whitespace-separated integers make int, long or
-// unsigned long (the narrowest that holds them all), anything else a string.
+// Kinds.  Folders are interior nodes.  A file is readable when its owner
+// may read it and writable when its owner may write it; its type is learnt
+// from its content at the first read and kept: whitespace-separated integers
+// make int, long or unsigned long (the narrowest that holds them all),
+// anything else a string.  A file with no value to show in a listing -- its
+// owner may not read it (a write-only trigger such as vm.drop_caches), or
+// its first read fails for another reason than the file having vanished
+// (net.ipv6.conf.*.stable_secret while unset) -- carries CTLFLAG_SKIP,
+// learnt by that same read and kept like the type: the skipping walk
+// (CTL_SYSCTL_NEXT) passes over it, reading on its way each file it meets
+// for the first time; the other walk, name lookups, reads and writes treat
+// it like any file.
 //
 // Freshness.  A folder is listed when first needed and listed again when a
 // walk enters it, when a walk asks for a top-level OID (the start of a walk),
@@ -110,7 +118,9 @@ class ProcfsTree final : public Backend {
   int query(int q, const int *target, size_t n, void *oldp, size_t *oldlenp,
             const void *newp, size_t newlen) noexcept;
   int name_of(const int *target, size_t n, Reply &reply) noexcept;
-  int next(const int *target, size_t n, Reply &reply) noexcept;
+  // The first file after target, in OID order; `skipping` passes over the
+  // files that carry CTLFLAG_SKIP.
+  int next(const int *target, size_t n, bool skipping, Reply &reply) noexcept;
   int format(const int *target, size_t n, Reply &reply) noexcept;
   int read(const int *oid, size_t n, void *oldp, size_t *oldlenp) noexcept;
   int write(const int *oid, size_t n, void *oldp, size_t *oldlenp,
