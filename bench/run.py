@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Benchmarks of listing and reading the MIB, against the floor.
 
-    python3 bench/run.py            # full run, prints a markdown table
+    python3 bench/run.py            # full run (21 repetitions), markdown table
     python3 bench/run.py --quick    # fewer repetitions
 
 Builds _varkit, _varkit_mib and the floor program (bench/floor.cpp) in
@@ -433,7 +433,7 @@ def table(emu: list[dict], live: dict | str, reps: int) -> str:
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--quick", action="store_true",
-                    help="5 repetitions instead of 11")
+                    help="5 repetitions instead of 21")
     ap.add_argument("--reps", type=int, help="repetitions of each measurement")
     ap.add_argument("--sizes", help="comma-separated tree sizes "
                     "(default 1000,10000,100000)")
@@ -445,7 +445,7 @@ def main(argv=None) -> int:
     args = ap.parse_args(argv)
     if args.worker:
         return worker(args.worker)
-    reps = args.reps or (5 if args.quick else 11)
+    reps = args.reps or (5 if args.quick else 21)
     sizes = [int(s) for s in args.sizes.split(",")] if args.sizes else SIZES
     if not args.no_build:
         build()
