@@ -13,6 +13,9 @@
 //               size probe with no buffer, then the fetch into a malloc'd
 //               buffer one byte longer than the size), and prints
 //               "<variables> <walk ns> <read ns>".
+//       calls   does the same once with the provider's call log on and
+//               prints the calls: their count, then "OID offered error"
+//               a line (offered -1 when no buffer was given).
 //       quit    exits.
 //
 //   varkit_floor procfs ROOT [REPEAT]
@@ -211,6 +214,30 @@ int serve(const char *treefile) {
   while (std::getline(std::cin, cmd)) {
     if (cmd == "quit") {
       break;
+    }
+    if (cmd == "calls") {
+      // The calls of one walk and its reads, from the provider's call log:
+      // one line each, "OID offered error" (offered -1: no buffer).
+      front.clear_calls();
+      front.set_logging(true);
+      oids.clear();
+      lens.clear();
+      walk(api, oids, lens);
+      read_all(api, oids, lens);
+      front.set_logging(false);
+      std::vector<varkit::mib::CallRecord> calls = front.calls();
+      front.clear_calls();
+      std::cout << calls.size() << '\n';
+      for (const auto &c : calls) {
+        for (size_t i = 0; i < c.oid.size(); ++i) {
+          std::cout << (i ? "." : "") << c.oid[i];
+        }
+        std::cout << ' '
+                  << (c.offered ? static_cast<long long>(*c.offered) : -1LL)
+                  << ' ' << c.err << '\n';
+      }
+      std::cout.flush();
+      continue;
     }
     if (cmd != "walk") {
       std::cout << "unknown command" << std::endl;

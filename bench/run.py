@@ -171,6 +171,11 @@ class Server:
         count, walk_ns, read_ns = self.ask("walk")
         return int(count), int(walk_ns) / 1e9, int(read_ns) / 1e9
 
+    def calls(self) -> list[str]:
+        """The calls of one walk and its reads, "OID offered error" each."""
+        n = int(self.ask("calls")[0])
+        return [self.proc.stdout.readline().strip() for _ in range(n)]
+
     def close(self) -> None:
         self.proc.stdin.write("quit\n")
         self.proc.stdin.close()
@@ -240,6 +245,18 @@ def worker(treefile: str) -> int:
             print(n, int(w * 1e9), int(r * 1e9), flush=True)
         elif command == "mem":
             print(bytes_per_object(_varkit), flush=True)
+        elif command == "calls":
+            _varkit_mib.clear_calls()
+            _varkit_mib.set_logging(True)
+            time_varkit(_varkit)
+            _varkit_mib.set_logging(False)
+            calls = _varkit_mib.calls()
+            _varkit_mib.clear_calls()
+            print(len(calls))
+            for oid, offered, _new, err in calls:
+                print(".".join(map(str, oid)),
+                      -1 if offered is None else offered, err)
+            sys.stdout.flush()
         elif command == "quit":
             break
         else:
@@ -261,6 +278,12 @@ def bench_emulated(sizes: list[int], reps: int, tmp: Path) -> list[dict]:
             treefile = tmp / f"tree-{size}.tsv"
             write_tree(generate(size), treefile)
             servers[size] = (floor_server(treefile), varkit_server(treefile))
+        # The floor must make exactly the calls that filter() and the reads
+        # make: same OIDs, same offered sizes, same order, same outcomes.
+        for size, (floor, vk) in servers.items():
+            if floor.calls() != vk.calls():
+                raise RuntimeError(f"the floor's calls differ from _varkit's "
+                                   f"on the tree of {size} variables")
         # One untimed turn each to warm caches and the allocators.
         for floor, vk in servers.values():
             floor.walk()
