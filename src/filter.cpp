@@ -88,6 +88,9 @@ bool query_format(const int *oid, size_t len, uint32_t &kind,
   }
   std::memcpy(&kind, reply, sizeof kind);
   if (kind == kmib::KIND_INVALID) {
+    // The call itself succeeded and left errno as it was: report EIO, not
+    // whatever an earlier call of this thread left there.
+    errno = kmib::E_IO;
     return false;
   }
   // The format string runs to its NUL, and never past the reply.
