@@ -50,6 +50,16 @@ TOPS = ("kern", "vm", "vfs", "net", "debug", "hw", "machdep", "user",
 
 
 def build() -> None:
+    # A build directory configured for another interpreter is configured
+    # afresh (its cached Python would not be looked up again).
+    cache = BUILD / "CMakeCache.txt"
+    if cache.exists():
+        for line in cache.read_text().splitlines():
+            if line.startswith("Python_EXECUTABLE:"):
+                if line.split("=", 1)[1] != sys.executable:
+                    cache.unlink()
+                    shutil.rmtree(BUILD / "CMakeFiles", ignore_errors=True)
+                break
     args = ["cmake", "-S", str(ROOT), "-B", str(BUILD),
             "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={sys.executable}"]
     if shutil.which("ninja"):
