@@ -607,3 +607,17 @@ def test_concurrent_reads_writes_and_walks(emu):
         t.join()
     assert errors == []
     assert len(emu.calls()) == sum(made)
+
+
+def test_call_log_keeps_the_newest_records(emu):
+    # A process that never reads the log must not grow without bound.
+    emu.add("t.v", [1, 1], 0x80000002, "I", b"\0\0\0\0")
+    emu.clear_calls()
+    emu.nametomib("t.v")
+    for _ in range(100_000):
+        emu.sysctl([1, 1])
+    emu.sysctl([1, 1], 4)
+    log = emu.calls()
+    assert len(log) == 100_000
+    assert log[0][0] == (1, 1)  # the name lookup fell off the front
+    assert log[-1][:2] == ((1, 1), 4)

@@ -186,6 +186,9 @@ void Front::log(const int *name, size_t namelen, std::optional<size_t> offered,
     }
     r.err = err;
     std::lock_guard lock(log_mu_);
+    if (log_.size() >= kLogLimit) {
+      log_.pop_front();  // a long-running process keeps the newest calls
+    }
     log_.push_back(std::move(r));
   } catch (...) {
     // Out of memory: the record is dropped, the call itself stands.

@@ -43,6 +43,10 @@ struct Fault {
 
 class Front {
  public:
+  // The call log keeps at most this many records, the newest ones, so that
+  // a process that never reads it does not grow without bound.
+  static constexpr size_t kLogLimit = 100000;
+
   // The one front layer of the process; never destroyed.
   static Front &get() noexcept;
 

@@ -622,7 +622,8 @@ PyMethodDef kMethods[] = {
      "inject(err, *, oid=None, query=None, times=1, size=None): make the "
      "next matching calls fail."},
     {"calls", py_calls, METH_NOARGS,
-     "calls() -> list of (oid, offered, new, err): the calls served."},
+     "calls() -> list of (oid, offered, new, err): the calls served "
+     "(the newest 100000)."},
     {"clear_calls", py_clear_calls, METH_NOARGS,
      "clear_calls(): empty the call log."},
     {"set_logging", py_set_logging, METH_O,
