@@ -85,3 +85,11 @@ def test_hand_made_object_sends_the_bare_query(emu):
     with pytest.raises(OSError):
         _varkit.Sysctl("x").description
     assert emu.calls()[0][0] == (0, 5)
+
+
+def test_description_not_utf8_round_trips(emu):
+    emu.add("t.v", [1, 1], RD | 2, "I", b"\0" * 4, b"caf\xe9 \xff")
+    [obj] = _varkit.filter("t.v")
+    text = obj.description
+    assert text == "caf\udce9 \udcff"
+    assert text.encode("utf-8", "surrogateescape") == b"caf\xe9 \xff"

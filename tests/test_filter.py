@@ -201,3 +201,12 @@ def test_invalid_kind_word_is_an_error_never_success(emu, mib):
 def test_bad_arguments(args, kwargs):
     with pytest.raises((TypeError, ValueError)):
         _varkit.filter(*args, **kwargs)
+
+
+def test_name_that_is_not_utf8_raises_and_drops_the_list(emu):
+    emu.add("a.x", [1, 1], RD | INT, "I", b"\0\0\0\0")
+    emu.add(b"a.\xff", [1, 2], RD | INT, "I", b"\0\0\0\0")
+    with pytest.raises(UnicodeDecodeError):
+        _varkit.filter()
+    with pytest.raises(UnicodeDecodeError):
+        _varkit.filter("a")

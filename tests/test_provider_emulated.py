@@ -466,7 +466,7 @@ INT32_TOO_BIG = 2**31
         (lambda m: m.add("a", [5], INT, value="text"), TypeError),
         (lambda m: m.add("a", ["5"], INT), TypeError),
         (lambda m: m.add("a", "5", INT), TypeError),
-        (lambda m: m.add(b"a", [5], INT), TypeError),
+        (lambda m: m.add(bytearray(b"a"), [5], INT), TypeError),
         (lambda m: m.add("a", [5], "int"), TypeError),
         (lambda m: m.add("a", [5], INT, description=3), TypeError),
         (lambda m: m.set([9], b""), LookupError),
@@ -482,7 +482,7 @@ INT32_TOO_BIG = 2**31
         (lambda m: m.sysctl("1.1"), TypeError),
         (lambda m: m.sysctl([1, 1], -1), ValueError),
         (lambda m: m.sysctl([1, 1], None, "x"), TypeError),
-        (lambda m: m.nametomib(b"kern"), TypeError),
+        (lambda m: m.nametomib(5), TypeError),
         (lambda m: m.nametomib("ke\0rn"), ValueError),
     ],
 )

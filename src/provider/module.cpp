@@ -139,16 +139,22 @@ PyObject *oid_tuple(const std::vector<int> &oid) {
   return t.release();
 }
 
-// str -> UTF-8 without NUL characters; false with an exception set.
+// str -> UTF-8, or bytes as they are (the kernel's texts are bytes and
+// need not be UTF-8), without NUL characters; false with an exception set.
 bool to_utf8(PyObject *obj, const char *what, std::string_view *out) {
-  if (!PyUnicode_Check(obj)) {
-    PyErr_Format(PyExc_TypeError, "%s must be a str, not %.100s", what,
-                 Py_TYPE(obj)->tp_name);
-    return false;
-  }
   Py_ssize_t n;
-  const char *s = PyUnicode_AsUTF8AndSize(obj, &n);
-  if (s == nullptr) {
+  const char *s;
+  if (PyBytes_Check(obj)) {
+    s = PyBytes_AS_STRING(obj);
+    n = PyBytes_GET_SIZE(obj);
+  } else if (PyUnicode_Check(obj)) {
+    s = PyUnicode_AsUTF8AndSize(obj, &n);
+    if (s == nullptr) {
+      return false;
+    }
+  } else {
+    PyErr_Format(PyExc_TypeError, "%s must be a str or bytes, not %.100s",
+                 what, Py_TYPE(obj)->tp_name);
     return false;
   }
   *out = std::string_view(s, static_cast<size_t>(n));
