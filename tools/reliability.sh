@@ -46,6 +46,9 @@ print(os.path.dirname(_varkit.__file__), os.path.dirname(_varkit_mib.__file__))'
 }
 
 deps() {
+  if ! command -v cmake >/dev/null || ! command -v ninja >/dev/null; then
+    "$PY" -m pip install -q cmake ninja
+  fi
   if ! command -v "$DBG_PY" >/dev/null || ! "$PY" -c 'import atheris' 2>/dev/null; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
       apt-get update -qq
