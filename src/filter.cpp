@@ -43,16 +43,16 @@ PyObject *new_sysctlobj(const int *oid, uint32_t len, uint32_t kind,
   // format and its NUL.
   const size_t fmt_len = std::strlen(fmt);
   const size_t oid_bytes = len * sizeof(int32_t);
-  auto *block = static_cast<char *>(PyMem_Malloc(oid_bytes + fmt_len + 1));
-  if (block == nullptr) {
+  PyMemBuf<char> block(
+      static_cast<char *>(PyMem_Malloc(oid_bytes + fmt_len + 1)));
+  if (!block) {
     return raise_errno(kmib::E_NOMEM);
   }
-  std::memcpy(block, oid, oid_bytes);
-  std::memcpy(block + oid_bytes, fmt, fmt_len + 1);
+  std::memcpy(block.get(), oid, oid_bytes);
+  std::memcpy(block.get() + oid_bytes, fmt, fmt_len + 1);
 
   PyObject *obj = SysctlType.tp_alloc(&SysctlType, 0);
   if (obj == nullptr) {
-    PyMem_Free(block);
     return nullptr;
   }
   // A str and two bools hold no cycle: the object stays out of the cycle
@@ -62,8 +62,8 @@ PyObject *new_sysctlobj(const int *oid, uint32_t len, uint32_t kind,
   self->name = name_str.release();
   self->writable = Py_NewRef((kind & kmib::CTLFLAG_WR) ? Py_True : Py_False);
   self->tuneable = Py_NewRef((kind & kmib::CTLFLAG_TUN) ? Py_True : Py_False);
-  self->oidv = reinterpret_cast<int32_t *>(block);
-  self->fmt = block + oid_bytes;
+  self->fmt = block.get() + oid_bytes;
+  self->oidv = reinterpret_cast<int32_t *>(block.release());
   self->oidlen = len;
   self->type = kind & kmib::CTLTYPE;
   return obj;

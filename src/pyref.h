@@ -84,6 +84,23 @@ class CBuf {
   T *p_ = nullptr;
 };
 
+// Owns one block from PyMem_Malloc (memory the interpreter accounts for).
+template <class T>
+class PyMemBuf {
+ public:
+  explicit PyMemBuf(T *p) noexcept : p_(p) {}
+  PyMemBuf(const PyMemBuf &) = delete;
+  PyMemBuf &operator=(const PyMemBuf &) = delete;
+  ~PyMemBuf() { PyMem_Free(p_); }
+
+  T *get() const noexcept { return p_; }
+  [[nodiscard]] T *release() noexcept { return std::exchange(p_, nullptr); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+
+ private:
+  T *p_;
+};
+
 // Replaces an owned field with a new reference, releasing the old one only
 // after the field holds the new object (the release may run arbitrary code).
 inline void set_field(PyObject *&field, PyObject *value) noexcept {

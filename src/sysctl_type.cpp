@@ -164,25 +164,22 @@ int sysctl_oid(SysctlObject *self) {
   if (self->oidv == nullptr) {
     return -1;
   }
-  PyObject *list = PyList_New(static_cast<Py_ssize_t>(self->oidlen));
-  if (list == nullptr) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(self->oidlen)));
+  if (!list) {
     return -1;
   }
   for (uint32_t i = 0; i < self->oidlen; i++) {
     PyObject *item = PyLong_FromLong(self->oidv[i]);
     if (item == nullptr) {
-      Py_DECREF(list);
       return -1;
     }
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
   }
   // The allocations above may have run a collection, and with it code that
   // reached this object first: the list already there wins.
   if (self->oid == nullptr) {
-    self->oid = list;
-    sysctl_track(self, list);  // a list can come to hold the object
-  } else {
-    Py_DECREF(list);
+    self->oid = list.release();
+    sysctl_track(self, self->oid);  // a list can come to hold the object
   }
   return 0;
 }
