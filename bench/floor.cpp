@@ -56,8 +56,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int64_t since(Clock::time_point t0) {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() -
-                                                              t0)
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - t0)
       .count();
 }
 
@@ -103,20 +102,20 @@ bool load_tree(const char *path, varkit::mib::EmulatedTree &tree) {
     for (std::string_view c : split(f[1], '.')) {
       oid.push_back(std::atoi(std::string(c).c_str()));
     }
-    const auto kind =
-        static_cast<uint32_t>(std::strtoul(std::string(f[2]).c_str(), nullptr, 10));
+    const auto kind = static_cast<uint32_t>(
+        std::strtoul(std::string(f[2]).c_str(), nullptr, 10));
     std::optional<std::string> value;
     if (f[4] != "-") {
       value.emplace();
       for (size_t i = 0; i + 1 < f[4].size(); i += 2) {
-        value->push_back(
-            static_cast<char>(hex_digit(f[4][i]) * 16 + hex_digit(f[4][i + 1])));
+        value->push_back(static_cast<char>(hex_digit(f[4][i]) * 16 +
+                                           hex_digit(f[4][i + 1])));
       }
     }
-    std::string err = tree.add(
-        f[0], oid, kind, f[3],
-        value ? std::optional<std::string_view>(*value) : std::nullopt,
-        std::nullopt);
+    std::string err =
+        tree.add(f[0], oid, kind, f[3],
+                 value ? std::optional<std::string_view>(*value) : std::nullopt,
+                 std::nullopt);
     if (!err.empty()) {
       std::fprintf(stderr, "varkit_floor: %s:%zu: %s\n", path, lineno,
                    err.c_str());
@@ -129,11 +128,11 @@ bool load_tree(const char *path, varkit::mib::EmulatedTree &tree) {
 // The calls of _varkit.filter() over the whole MIB; collects every OID the
 // walk reports for the reads.
 [[gnu::noinline]] size_t walk(const varkit_mib_api &api, std::vector<int> &oids,
-            std::vector<uint32_t> &lens) {
+                              std::vector<uint32_t> &lens) {
   constexpr int kNextMax = kmib::CTL_MAXNAME - 2;
   constexpr size_t kBufMax = 1024;
-  int next_query[kmib::CTL_MAXNAME] = {kmib::CTL_SYSCTL,
-                                       kmib::CTL_SYSCTL_NEXT, kmib::CTL_KERN};
+  int next_query[kmib::CTL_MAXNAME] = {kmib::CTL_SYSCTL, kmib::CTL_SYSCTL_NEXT,
+                                       kmib::CTL_KERN};
   size_t next_len = 1;
   int reply[kmib::CTL_MAXNAME];
   int query[kmib::CTL_MAXNAME + 2];
@@ -178,16 +177,16 @@ bool load_tree(const char *path, varkit::mib::EmulatedTree &tree) {
 
 // The calls of reading .value of every variable: the size probe, then the
 // fetch into a buffer of the size plus one.
-[[gnu::noinline]] void read_all(const varkit_mib_api &api, const std::vector<int> &oids,
-              const std::vector<uint32_t> &lens) {
+[[gnu::noinline]] void read_all(const varkit_mib_api &api,
+                                const std::vector<int> &oids,
+                                const std::vector<uint32_t> &lens) {
   const int *oid = oids.data();
   for (uint32_t n : lens) {
     size_t size = 0;
     if (api.sysctl(oid, n, nullptr, &size, nullptr, 0) == 0 ||
         errno != EISDIR) {
       char *buf = static_cast<char *>(std::malloc(size + 1));
-      if (buf == nullptr ||
-          api.sysctl(oid, n, buf, &size, nullptr, 0) < 0) {
+      if (buf == nullptr || api.sysctl(oid, n, buf, &size, nullptr, 0) < 0) {
         std::perror("varkit_floor: fetch");
         std::exit(1);
       }
@@ -260,8 +259,7 @@ int serve(const char *treefile) {
 // and every file in it, depth first in readdir order.  Each entry is opened
 // relative to its folder, and a file is read until a read comes back short
 // (what a file under /proc/sys hands out comes in one read).
-void procfs_dir(int dirfd, std::string &name, std::string &out,
-                size_t &files) {
+void procfs_dir(int dirfd, std::string &name, std::string &out, size_t &files) {
   DIR *dir = fdopendir(dirfd);
   if (dir == nullptr) {
     close(dirfd);
@@ -292,8 +290,8 @@ void procfs_dir(int dirfd, std::string &name, std::string &out,
         procfs_dir(sub, name, out, files);
       }
     } else if (type == DT_REG) {
-      int fd = openat(::dirfd(dir), e->d_name,
-                      O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+      int fd =
+          openat(::dirfd(dir), e->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
       if (fd >= 0) {
         char buf[4096];
         const size_t mark = out.size();

@@ -121,22 +121,20 @@ bool append_object(PyObject *list, const int *oid, size_t len, uint32_t kind,
 
 }  // namespace
 
-PyObject *sysctl_filter(PyObject * /*module*/, PyObject *args,
-                        PyObject *kwds) {
+PyObject *sysctl_filter(PyObject * /*module*/, PyObject *args, PyObject *kwds) {
   static const char *kwlist[] = {"mib", "writable", nullptr};
   const char *mib = nullptr;
   PyObject *writable = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "|zO",
-                                   const_cast<char **>(kwlist), &mib,
-                                   &writable)) {
+  if (!PyArg_ParseTupleAndKeywords(
+          args, kwds, "|zO", const_cast<char **>(kwlist), &mib, &writable)) {
     return nullptr;
   }
   PyRef list(PyList_New(0));
   if (!list) {
     return nullptr;
   }
-  const int walk = mib != nullptr ? kmib::CTL_SYSCTL_NEXTNOSKIP
-                                  : kmib::CTL_SYSCTL_NEXT;
+  const int walk =
+      mib != nullptr ? kmib::CTL_SYSCTL_NEXTNOSKIP : kmib::CTL_SYSCTL_NEXT;
 
   int prefix[kmib::CTL_MAXNAME];
   size_t prefix_len = 0;
@@ -178,8 +176,8 @@ PyObject *sysctl_filter(PyObject * /*module*/, PyObject *args,
   int reply[kmib::CTL_MAXNAME];
   for (;;) {
     size_t size = kNextMax * sizeof(int);  // 88 bytes offered
-    if (kmib::sysctl(next_query, static_cast<unsigned int>(next_len + 2),
-                     reply, &size, nullptr, 0) < 0) {
+    if (kmib::sysctl(next_query, static_cast<unsigned int>(next_len + 2), reply,
+                     &size, nullptr, 0) < 0) {
       if (errno == kmib::E_NOENT) {
         return list.release();  // past the last variable
       }
@@ -197,8 +195,7 @@ PyObject *sysctl_filter(PyObject * /*module*/, PyObject *args,
       return raise_errno(errno);
     }
     PyObject *w = (kind & kmib::CTLFLAG_WR) ? Py_False : Py_True;
-    if (writable != w &&
-        !append_object(list.get(), reply, n, kind, fmt)) {
+    if (writable != w && !append_object(list.get(), reply, n, kind, fmt)) {
       return nullptr;
     }
     std::memcpy(next_query + 2, reply, n * sizeof(int));

@@ -48,8 +48,9 @@ int sysctl_clear(PyObject *module) {
 }
 
 PyMethodDef SysctlMethods[] = {
-    {"filter", reinterpret_cast<PyCFunction>(
-                   reinterpret_cast<void (*)(void)>(sysctl_filter)),
+    {"filter",
+     reinterpret_cast<PyCFunction>(
+         reinterpret_cast<void (*)(void)>(sysctl_filter)),
      METH_VARARGS | METH_KEYWORDS, "Sysctl all"},
     {"error_out", error_out, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -57,14 +58,14 @@ PyMethodDef SysctlMethods[] = {
 
 PyModuleDef moduledef = {
     PyModuleDef_HEAD_INIT,
-    "_varkit",               // m_name
-    nullptr,                 // m_doc
-    sizeof(module_state),    // m_size
-    SysctlMethods,           // m_methods
-    nullptr,                 // m_slots
-    sysctl_traverse,         // m_traverse
-    sysctl_clear,            // m_clear
-    nullptr,                 // m_free
+    "_varkit",             // m_name
+    nullptr,               // m_doc
+    sizeof(module_state),  // m_size
+    SysctlMethods,         // m_methods
+    nullptr,               // m_slots
+    sysctl_traverse,       // m_traverse
+    sysctl_clear,          // m_clear
+    nullptr,               // m_free
 };
 
 struct IntConstant {
@@ -74,10 +75,10 @@ struct IntConstant {
 
 // Published in this order.  CTLTYPE is the mask over the kind word.
 constexpr IntConstant constants[] = {
-    {"CTLTYPE", 15},        {"CTLTYPE_NODE", 1},  {"CTLTYPE_INT", 2},
-    {"CTLTYPE_STRING", 3},  {"CTLTYPE_OPAQUE", 5}, {"CTLTYPE_STRUCT", 5},
-    {"CTLTYPE_UINT", 6},    {"CTLTYPE_LONG", 7},  {"CTLTYPE_ULONG", 8},
-    {"CTLTYPE_S64", 4},     {"CTLTYPE_U64", 9},
+    {"CTLTYPE", 15},       {"CTLTYPE_NODE", 1},   {"CTLTYPE_INT", 2},
+    {"CTLTYPE_STRING", 3}, {"CTLTYPE_OPAQUE", 5}, {"CTLTYPE_STRUCT", 5},
+    {"CTLTYPE_UINT", 6},   {"CTLTYPE_LONG", 7},   {"CTLTYPE_ULONG", 8},
+    {"CTLTYPE_S64", 4},    {"CTLTYPE_U64", 9},
 };
 
 }  // namespace

@@ -21,26 +21,27 @@ SysctlObject *as_sysctl(PyObject *self) {
 
 int Sysctl_init(PyObject *self_, PyObject *args, PyObject *kwds) {
   SysctlObject *self = as_sysctl(self_);
-  static const char *kwlist[] = {"name",     "value", "description",
-                                 "writable", "tuneable", "oid",
-                                 "type",     nullptr};
+  static const char *kwlist[] = {"name",     "value", "description", "writable",
+                                 "tuneable", "oid",   "type",        nullptr};
   PyObject *name = nullptr, *value = nullptr, *description = nullptr;
   PyObject *writable = nullptr, *tuneable = nullptr, *oid = nullptr;
   // "I" stores the low 32 bits straight into the record, so a call that the
   // parser refuses late (an unknown keyword) has already changed `type`.
-  if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|OOOOOI",
-                                   const_cast<char **>(kwlist), &name, &value,
-                                   &description, &writable, &tuneable, &oid,
-                                   &self->type)) {
+  if (!PyArg_ParseTupleAndKeywords(
+          args, kwds, "O|OOOOOI", const_cast<char **>(kwlist), &name, &value,
+          &description, &writable, &tuneable, &oid, &self->type)) {
     return -1;
   }
   struct {
     PyObject *given;
     PyObject *&field;
   } fields[] = {
-      {name, self->name},         {value, self->value},
-      {description, self->description}, {writable, self->writable},
-      {tuneable, self->tuneable}, {oid, self->oid},
+      {name, self->name},
+      {value, self->value},
+      {description, self->description},
+      {writable, self->writable},
+      {tuneable, self->tuneable},
+      {oid, self->oid},
   };
   for (auto &f : fields) {
     if (f.given != nullptr) {
@@ -84,7 +85,7 @@ void Sysctl_dealloc(PyObject *self_) {
   // The trashcan defers the teardown of long chains (each object's value
   // the next object) instead of recursing once per link.
   Py_TRASHCAN_BEGIN(self_, Sysctl_dealloc)
-  PyMem_Free(self->oidv);  // fmt lives in the same block
+      PyMem_Free(self->oidv);  // fmt lives in the same block
   Sysctl_clear(self_);
   Py_TYPE(self_)->tp_free(self_);
   Py_TRASHCAN_END
@@ -108,12 +109,11 @@ PyObject *Sysctl_repr(PyObject *self_) {
 }
 
 PyMemberDef Sysctl_members[] = {
-    {"name", Py_T_OBJECT_EX, offsetof(SysctlObject, name), Py_READONLY,
-     "name"},
-    {"writable", Py_T_OBJECT_EX, offsetof(SysctlObject, writable),
-     Py_READONLY, "Can be written"},
-    {"tuneable", Py_T_OBJECT_EX, offsetof(SysctlObject, tuneable),
-     Py_READONLY, "Tuneable"},
+    {"name", Py_T_OBJECT_EX, offsetof(SysctlObject, name), Py_READONLY, "name"},
+    {"writable", Py_T_OBJECT_EX, offsetof(SysctlObject, writable), Py_READONLY,
+     "Can be written"},
+    {"tuneable", Py_T_OBJECT_EX, offsetof(SysctlObject, tuneable), Py_READONLY,
+     "Tuneable"},
     {"type", Py_T_UINT, offsetof(SysctlObject, type), Py_READONLY,
      "Data type of sysctl"},
     {nullptr, 0, 0, 0, nullptr},
@@ -125,7 +125,8 @@ PyObject *Sysctl_getoid(PyObject *self_, void * /*closure*/) {
   SysctlObject *self = as_sysctl(self_);
   if (sysctl_oid(self) < 0) {
     if (!PyErr_Occurred()) {
-      PyErr_Format(PyExc_AttributeError, "'%.200s' object has no attribute '%s'",
+      PyErr_Format(PyExc_AttributeError,
+                   "'%.200s' object has no attribute '%s'",
                    Py_TYPE(self_)->tp_name, "oid");
     }
     return nullptr;
@@ -188,8 +189,7 @@ int sysctl_oid(SysctlObject *self) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject SysctlType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "Sysctl",
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "Sysctl",
     .tp_basicsize = sizeof(SysctlObject),
     .tp_itemsize = 0,
     .tp_dealloc = Sysctl_dealloc,

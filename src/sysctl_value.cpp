@@ -22,8 +22,8 @@ SysctlObject *as_sysctl(PyObject *self) {
 }
 
 // Element size by type code; only the numeric codes consult it.
-constexpr uint64_t ctl_size[16] = {0, 0, 4, 0, 8, 0, 4, 8, 8, 8, 0, 0, 0, 0,
-                                   0, 0};
+constexpr uint64_t ctl_size[16] = {0, 0, 4, 0, 8, 0, 4, 8,
+                                   8, 8, 0, 0, 0, 0, 0, 0};
 
 bool is_numeric(uint32_t type) {
   switch (type) {
@@ -88,7 +88,8 @@ PyObject *decode_element(uint32_t type, const char *p) {
     case kmib::CTLTYPE_LONG:
       return PyLong_FromLong(static_cast<long>(load<int64_t>(p)));
     case kmib::CTLTYPE_ULONG:
-      return PyLong_FromUnsignedLong(static_cast<unsigned long>(load<uint64_t>(p)));
+      return PyLong_FromUnsignedLong(
+          static_cast<unsigned long>(load<uint64_t>(p)));
     default:  // CTLTYPE_U64
       return PyLong_FromUnsignedLongLong(load<uint64_t>(p));
   }
@@ -272,8 +273,8 @@ struct Staged {
     int32_t i32;
     int64_t i64;
   } num{};
-  CBuf<char> heap;     // opaque: a private copy of the bytearray
-  PyRef text;          // string: the UTF-8 bytes object
+  CBuf<char> heap;  // opaque: a private copy of the bytearray
+  PyRef text;       // string: the UTF-8 bytes object
   const void *data = nullptr;
   size_t len = 0;
 };
@@ -506,7 +507,8 @@ PyObject *Sysctl_getdescr(PyObject *self_, void * /*closure*/) {
   // The text ends at its NUL, or at the end of the reply if it has none.
   const char *text = buf.get();
   const void *nul = std::memchr(text, '\0', size);
-  const size_t len = nul ? static_cast<size_t>(static_cast<const char *>(nul) - text) : size;
+  const size_t len =
+      nul ? static_cast<size_t>(static_cast<const char *>(nul) - text) : size;
   PyRef descr(PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(len),
                                    "surrogateescape"));
   if (!descr) {

@@ -12,8 +12,7 @@ namespace varkit {
 // The record behind every Sysctl object.  Generic allocation zero-fills it,
 // which gives every field its unset value.
 struct SysctlObject {
-  PyObject_HEAD
-  PyObject *name;         // dotted name, normally a str
+  PyObject_HEAD PyObject *name;  // dotted name, normally a str
   PyObject *value;        // cached value, NULL until given, read or assigned
   PyObject *description;  // cached description, NULL until given or looked up
   PyObject *writable;     // normally a bool
@@ -24,8 +23,8 @@ struct SysctlObject {
   // the OID, then of the format string and its NUL, which fmt points at.
   int32_t *oidv;
   char *fmt;
-  uint32_t oidlen;        // components in oidv
-  uint32_t type;          // type code
+  uint32_t oidlen;  // components in oidv
+  uint32_t type;    // type code
 };
 
 extern PyTypeObject SysctlType;

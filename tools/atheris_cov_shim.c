@@ -22,11 +22,11 @@ static void *core(const char *name) {
   return handle != NULL ? dlsym(handle, name) : NULL;
 }
 
-#define FORWARD(name, T1, T2)                          \
-  void name(T1 a, T2 b) {                              \
-    static void (*f)(T1, T2);                          \
-    if (f == NULL) f = (void (*)(T1, T2))core(#name);  \
-    if (f != NULL) f(a, b);                            \
+#define FORWARD(name, T1, T2)                         \
+  void name(T1 a, T2 b) {                             \
+    static void (*f)(T1, T2);                         \
+    if (f == NULL) f = (void (*)(T1, T2))core(#name); \
+    if (f != NULL) f(a, b);                           \
   }
 
 FORWARD(__sanitizer_cov_8bit_counters_init, uint8_t *, uint8_t *)

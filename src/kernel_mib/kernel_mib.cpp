@@ -4,8 +4,8 @@
 
 #if defined(__FreeBSD__)
 
-#include <sys/types.h>
 #include <sys/sysctl.h>
+#include <sys/types.h>
 
 namespace kmib {
 

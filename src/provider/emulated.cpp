@@ -389,8 +389,7 @@ int EmulatedTree::query(int q, const int *target, size_t n, void *oldp,
     case kmib::CTL_SYSCTL_NEXTNOSKIP: {
       const bool skipping = q == kmib::CTL_SYSCTL_NEXT;
       bool none = false;
-      const EmuNode *next =
-          next_after_last(last, target, n, skipping, &none);
+      const EmuNode *next = next_after_last(last, target, n, skipping, &none);
       if (next == nullptr && !none) {
         next = next_after(root_.get(), target, n, skipping);
       }

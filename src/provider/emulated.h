@@ -76,9 +76,8 @@ class EmulatedTree final : public Backend {
   // The first variable of a walk after the node at oid/n, when that is the
   // node in `last`; nullptr if it is not (the caller then searches from the
   // root).  *none is set when there is no such variable.
-  const EmuNode *next_after_last(const LastNode &last, const int *oid,
-                                 size_t n, bool skipping,
-                                 bool *none) const noexcept;
+  const EmuNode *next_after_last(const LastNode &last, const int *oid, size_t n,
+                                 bool skipping, bool *none) const noexcept;
   // Marks every remembered node stale; called under the exclusive lock by
   // each change to the tree's shape.
   void changed() noexcept;

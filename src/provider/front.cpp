@@ -25,9 +25,9 @@ int Front::sysctl(const int *name, unsigned int namelen, void *oldp,
       !logging_.load(std::memory_order_relaxed) && name != nullptr &&
       namelen >= 2 && namelen <= static_cast<unsigned>(kmib::CTL_MAXNAME)) {
     Backend *b = backend_.load(std::memory_order_acquire);
-    const int err =
-        b != nullptr ? b->call(name, namelen, oldp, oldlenp, newp, newlen)
-                     : ENOENT;
+    const int err = b != nullptr
+                        ? b->call(name, namelen, oldp, oldlenp, newp, newlen)
+                        : ENOENT;
     if (err == 0) {
       return 0;
     }

@@ -153,8 +153,8 @@ bool to_utf8(PyObject *obj, const char *what, std::string_view *out) {
       return false;
     }
   } else {
-    PyErr_Format(PyExc_TypeError, "%s must be a str or bytes, not %.100s",
-                 what, Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "%s must be a str or bytes, not %.100s", what,
+                 Py_TYPE(obj)->tp_name);
     return false;
   }
   *out = std::string_view(s, static_cast<size_t>(n));
@@ -257,8 +257,8 @@ PyObject *py_procfs_root(PyObject *, PyObject *) {
     Py_RETURN_NONE;
   }
   const std::string &root = tree->root();
-  return PyUnicode_DecodeFSDefaultAndSize(
-      root.data(), static_cast<Py_ssize_t>(root.size()));
+  return PyUnicode_DecodeFSDefaultAndSize(root.data(),
+                                          static_cast<Py_ssize_t>(root.size()));
 }
 
 PyObject *py_use_openat2(PyObject *, PyObject *flag) {

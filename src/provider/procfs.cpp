@@ -168,8 +168,7 @@ int open_beneath(int rootfd, const char *rel, int flags) noexcept {
     open_how how;
     std::memset(&how, 0, sizeof how);
     how.flags = static_cast<uint64_t>(flags | O_NOFOLLOW | O_CLOEXEC);
-    how.resolve =
-        RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
     for (int attempt = 0;; ++attempt) {
       long fd = ::syscall(SYS_openat2, rootfd, rel, &how, sizeof how);
       if (fd >= 0) {
@@ -302,8 +301,9 @@ uint32_t classify(std::string_view s) noexcept {
   if (!numbers || count == 0) {
     return kmib::CTLTYPE_STRING;
   }
-  return i32 ? kmib::CTLTYPE_INT
-             : i64 ? kmib::CTLTYPE_LONG : kmib::CTLTYPE_ULONG;
+  return i32   ? kmib::CTLTYPE_INT
+         : i64 ? kmib::CTLTYPE_LONG
+               : kmib::CTLTYPE_ULONG;
 }
 
 const char *type_format(uint32_t type) noexcept {
@@ -741,10 +741,10 @@ int ProcfsTree::list(ProcNode *dir) noexcept {
   if (dir->depth >= CTL_MAXNAME) {
     return 0;  // nothing deeper has an OID
   }
-  int fd = dir == top_.get()
-               ? ::openat(root_dir_->fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-               : open_beneath(root_dir_->fd, dir->rel.c_str(),
-                              O_RDONLY | O_DIRECTORY);
+  int fd = dir == top_.get() ? ::openat(root_dir_->fd, ".",
+                                        O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                             : open_beneath(root_dir_->fd, dir->rel.c_str(),
+                                            O_RDONLY | O_DIRECTORY);
   if (fd < 0) {
     // Gone, or no longer a folder: nothing in it is served.
     for (auto &kid : dir->kids) {
@@ -857,8 +857,7 @@ int ProcfsTree::locate(const int *oid, size_t n, ProcNode **out, bool *is_dir,
   });
 }
 
-int ProcfsTree::resolve(std::string_view name, int *oid,
-                        size_t *len) noexcept {
+int ProcfsTree::resolve(std::string_view name, int *oid, size_t *len) noexcept {
   FolderSet relisted;
   for (int attempt = 0;; ++attempt) {
     ProcNode *node = nullptr;
@@ -1183,8 +1182,7 @@ int ProcfsTree::write(const int *oid, size_t n, void *oldp, size_t *oldlenp,
     return EISDIR;
   }
   ThreadSlot &slot = t_slot;
-  uint32_t type =
-      node->learnt.load(std::memory_order_acquire) & kmib::CTLTYPE;
+  uint32_t type = node->learnt.load(std::memory_order_acquire) & kmib::CTLTYPE;
   if (oldlenp != nullptr || type == 0) {
     // The old value goes out first, as the kernel does; a first write
     // reads the file anyway, to learn how to encode the new value.

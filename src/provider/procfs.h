@@ -35,11 +35,11 @@
 //
 // Safety.  Only regular files and folders found by listing folders below the
 // root are served (files right under the root are not: an OID of one
-// component names no variable); symbolic links are not (a listing passes over them, and a
-// path that meets one fails to open).  Every open is made relative to a
-// descriptor of the root with openat2(RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS),
-// or, on kernels without openat2, one component at a time with O_NOFOLLOW, so
-// nothing outside the root is ever opened.
+// component names no variable); symbolic links are not (a listing passes over
+// them, and a path that meets one fails to open).  Every open is made relative
+// to a descriptor of the root with openat2(RESOLVE_BENEATH |
+// RESOLVE_NO_SYMLINKS), or, on kernels without openat2, one component at a time
+// with O_NOFOLLOW, so nothing outside the root is ever opened.
 //
 // Cost.  A value read is a size probe followed by a fetch on the same
 // thread: the probe opens and reads the file once and keeps the reply in a
@@ -128,7 +128,7 @@ class ProcfsTree final : public Backend {
 
   const std::string root_path_;
   mutable std::shared_mutex mu_;
-  std::unique_ptr<ProcNode> top_;       // the root folder
+  std::unique_ptr<ProcNode> top_;      // the root folder
   std::shared_ptr<RootDir> root_dir_;  // null while detached
 };
 
