@@ -45,8 +45,7 @@ WORDS = (
     "zfs arc io disk cpu irq clock time hz load swap vnode file lock pool "
     "zone mbuf cluster recv send win retry drop nodes flags mode level"
 ).split()
-TOPS = ("kern", "vm", "vfs", "net", "debug", "hw", "machdep", "user",
-        "security", "dev")
+TOPS = ("kern", "vm", "vfs", "net", "debug", "hw", "machdep", "user", "security", "dev")
 
 
 def build() -> None:
@@ -60,44 +59,79 @@ def build() -> None:
                     cache.unlink()
                     shutil.rmtree(BUILD / "CMakeFiles", ignore_errors=True)
                 break
-    args = ["cmake", "-S", str(ROOT), "-B", str(BUILD),
-            "-DCMAKE_BUILD_TYPE=Release", f"-DPython_EXECUTABLE={sys.executable}"]
+    args = [
+        "cmake",
+        "-S",
+        str(ROOT),
+        "-B",
+        str(BUILD),
+        "-DCMAKE_BUILD_TYPE=Release",
+        f"-DPython_EXECUTABLE={sys.executable}",
+    ]
     if shutil.which("ninja"):
         args += ["-G", "Ninja"]
     subprocess.run(args, check=True, stdout=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", str(BUILD), "--target", "_varkit",
-                    "_varkit_mib", "varkit_floor"], check=True,
-                   stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [
+            "cmake",
+            "--build",
+            str(BUILD),
+            "--target",
+            "_varkit",
+            "_varkit_mib",
+            "varkit_floor",
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
 
 
 # --- the generated trees ----------------------------------------------------
+
 
 def leaf_value(rnd: random.Random) -> tuple[int, str, bytes]:
     """A random leaf: kind word without flags, format and value."""
     r = rnd.random()
     if r < 0.35:
-        return INT, "I", rnd.randrange(-2**31, 2**31).to_bytes(4, "little", signed=True)
+        return (
+            INT,
+            "I",
+            rnd.randrange(-(2**31), 2**31).to_bytes(4, "little", signed=True),
+        )
     if r < 0.45:
         return UINT, "IU", rnd.randrange(2**32).to_bytes(4, "little")
     if r < 0.55:
-        return LONG, "L", rnd.randrange(-2**63, 2**63).to_bytes(8, "little", signed=True)
+        return (
+            LONG,
+            "L",
+            rnd.randrange(-(2**63), 2**63).to_bytes(8, "little", signed=True),
+        )
     if r < 0.65:
         return ULONG, "LU", rnd.randrange(2**64).to_bytes(8, "little")
     if r < 0.70:
         return U64, "QU", rnd.randrange(2**64).to_bytes(8, "little")
     if r < 0.75:
-        return S64, "Q", rnd.randrange(-2**63, 2**63).to_bytes(8, "little", signed=True)
+        return (
+            S64,
+            "Q",
+            rnd.randrange(-(2**63), 2**63).to_bytes(8, "little", signed=True),
+        )
     if r < 0.90:
         text = " ".join(rnd.choice(WORDS) for _ in range(rnd.randrange(0, 8)))
         return STRING, "A", text.encode()
     if r < 0.95:
         n = rnd.randrange(2, 16)
-        return INT, "I", b"".join(
-            rnd.randrange(2**31).to_bytes(4, "little") for _ in range(n))
+        return (
+            INT,
+            "I",
+            b"".join(rnd.randrange(2**31).to_bytes(4, "little") for _ in range(n)),
+        )
     return OPAQUE, "S,stats", rnd.randbytes(rnd.randrange(8, 96))
 
 
-def generate(n: int, start: int = 20240601) -> list[tuple[str, tuple[int, ...], int, str, bytes]]:
+def generate(
+    n: int, start: int = 20240601
+) -> list[tuple[str, tuple[int, ...], int, str, bytes]]:
     """n variables in a tree shaped like a kernel's: ten top-level nodes,
     groups of variables 2 to 5 levels deep, children numbered from 1 or, as
     the kernel's automatic numbers are, from 256.  The same n and start value
@@ -106,8 +140,9 @@ def generate(n: int, start: int = 20240601) -> list[tuple[str, tuple[int, ...], 
     # interior node (name, oid) -> [next child number, names used]
     interior: dict[tuple[str, tuple[int, ...]], list] = {}
 
-    def child(parent: tuple[str, tuple[int, ...]], name: str | None = None
-              ) -> tuple[str, tuple[int, ...]]:
+    def child(
+        parent: tuple[str, tuple[int, ...]], name: str | None = None
+    ) -> tuple[str, tuple[int, ...]]:
         slot = interior.setdefault(parent, [rnd.choice((1, 256)), set()])
         if name is None:
             base = rnd.choice(WORDS)
@@ -154,19 +189,23 @@ def generate(n: int, start: int = 20240601) -> list[tuple[str, tuple[int, ...], 
 def write_tree(nodes, path: Path) -> None:
     with open(path, "w") as f:
         for name, oid, kind, fmt, value in nodes:
-            f.write(f"{name}\t{'.'.join(map(str, oid))}\t{kind}\t{fmt}\t"
-                    f"{value.hex() if value is not None else '-'}\n")
+            f.write(
+                f"{name}\t{'.'.join(map(str, oid))}\t{kind}\t{fmt}\t"
+                f"{value.hex() if value is not None else '-'}\n"
+            )
 
 
 # --- measuring ----------------------------------------------------------------
+
 
 class Server:
     """A helper process that holds one tree and answers commands on a pipe,
     one line each way."""
 
     def __init__(self, args: list[str], env: dict | None = None) -> None:
-        self.proc = subprocess.Popen(args, stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, text=True, env=env)
+        self.proc = subprocess.Popen(
+            args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env
+        )
         line = self.proc.stdout.readline().strip()
         if line != "ready":
             raise RuntimeError(f"{args[0]} did not start: {line!r}")
@@ -200,8 +239,9 @@ def varkit_server(treefile: Path) -> Server:
     """A Python process with the fresh modules serving the tree (worker())."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join([str(BUILD), str(ROOT / "python")])
-    return Server([sys.executable, str(Path(__file__).resolve()), "--worker",
-                   str(treefile)], env)
+    return Server(
+        [sys.executable, str(Path(__file__).resolve()), "--worker", str(treefile)], env
+    )
 
 
 def time_varkit(varkit) -> tuple[int, float, float]:
@@ -244,8 +284,13 @@ def worker(treefile: str) -> int:
     with open(treefile) as f:
         for line in f:
             name, oid, kind, fmt, value = line.rstrip("\n").split("\t")
-            _varkit_mib.add(name, [int(c) for c in oid.split(".")], int(kind),
-                            fmt, None if value == "-" else bytes.fromhex(value))
+            _varkit_mib.add(
+                name,
+                [int(c) for c in oid.split(".")],
+                int(kind),
+                fmt,
+                None if value == "-" else bytes.fromhex(value),
+            )
     gc.collect()
     print("ready", flush=True)
     for command in sys.stdin:
@@ -264,8 +309,7 @@ def worker(treefile: str) -> int:
             _varkit_mib.clear_calls()
             print(len(calls))
             for oid, offered, _new, err in calls:
-                print(".".join(map(str, oid)),
-                      -1 if offered is None else offered, err)
+                print(".".join(map(str, oid)), -1 if offered is None else offered, err)
             sys.stdout.flush()
         elif command == "quit":
             break
@@ -292,8 +336,10 @@ def bench_emulated(sizes: list[int], reps: int, tmp: Path) -> list[dict]:
         # make: same OIDs, same offered sizes, same order, same outcomes.
         for size, (floor, vk) in servers.items():
             if floor.calls() != vk.calls():
-                raise RuntimeError(f"the floor's calls differ from _varkit's "
-                                   f"on the tree of {size} variables")
+                raise RuntimeError(
+                    f"the floor's calls differ from _varkit's "
+                    f"on the tree of {size} variables"
+                )
         # One untimed turn each to warm caches and the allocators.
         for floor, vk in servers.values():
             floor.walk()
@@ -311,7 +357,8 @@ def bench_emulated(sizes: list[int], reps: int, tmp: Path) -> list[dict]:
                 if n != count or n != size:
                     raise RuntimeError(
                         f"filter() listed {n} variables, the floor {count}, "
-                        f"the tree holds {size}")
+                        f"the tree holds {size}"
+                    )
         mem = {size: float(vk.ask("mem")[0]) for size, (_, vk) in servers.items()}
     finally:
         for pair in servers.values():
@@ -320,18 +367,28 @@ def bench_emulated(sizes: list[int], reps: int, tmp: Path) -> list[dict]:
     out = []
     for size in sizes:
         fw, fr, vw, vr = times[size]
-        out.append({"size": size, "floor_walk": med(fw), "floor_read": med(fr),
-                    "walk": med(vw), "read": med(vr), "mem": mem[size],
-                    "walk_ratio": med(vw) / med(fw),
-                    "read_ratio": med(vr) / med(fr),
-                    "walks": vw, "floor_walks": fw})
+        out.append(
+            {
+                "size": size,
+                "floor_walk": med(fw),
+                "floor_read": med(fr),
+                "walk": med(vw),
+                "read": med(vr),
+                "mem": mem[size],
+                "walk_ratio": med(vw) / med(fw),
+                "read_ratio": med(vr) / med(fr),
+                "walks": vw,
+                "floor_walks": fw,
+            }
+        )
     return out
 
 
 def time_process(args, env=None) -> float:
     t0 = time.perf_counter()
-    subprocess.run(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                   env=env, check=False)
+    subprocess.run(
+        args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env, check=False
+    )
     return time.perf_counter() - t0
 
 
@@ -366,8 +423,9 @@ def bench_live(reps: int, root: str = "/proc/sys") -> dict | str:
     _varkit_mib.set_logging(False)
     try:
         floor_cmd = [str(FLOOR), "procfs", root]
-        out = subprocess.run(floor_cmd, capture_output=True, text=True,
-                             check=True).stdout.split()
+        out = subprocess.run(
+            floor_cmd, capture_output=True, text=True, check=True
+        ).stdout.split()
         files = int(out[0])
         inproc()
         if cli:
@@ -376,8 +434,9 @@ def bench_live(reps: int, root: str = "/proc/sys") -> dict | str:
         count = 0
         for _ in range(reps):
             t0 = time.perf_counter()
-            out = subprocess.run(floor_cmd, capture_output=True, text=True,
-                                 check=True).stdout.split()
+            out = subprocess.run(
+                floor_cmd, capture_output=True, text=True, check=True
+            ).stdout.split()
             fp.append(time.perf_counter() - t0)
             fi.append(int(out[1]) / 1e9)
             count, t = inproc()
@@ -386,9 +445,15 @@ def bench_live(reps: int, root: str = "/proc/sys") -> dict | str:
                 vc.append(time_process(cli, env))
     finally:
         _varkit_mib.use_emulated()
-    res = {"files": files, "variables": count, "floor_proc": med(fp),
-           "floor_walk": med(fi), "inproc": med(vi),
-           "ratio": med(vi) / med(fp), "ratio_walk": med(vi) / med(fi)}
+    res = {
+        "files": files,
+        "variables": count,
+        "floor_proc": med(fp),
+        "floor_walk": med(fi),
+        "inproc": med(vi),
+        "ratio": med(vi) / med(fp),
+        "ratio_walk": med(vi) / med(fi),
+    }
     if vc:
         res["cli"] = med(vc)
         res["cli_ratio"] = med(vc) / med(fp)
@@ -396,6 +461,7 @@ def bench_live(reps: int, root: str = "/proc/sys") -> dict | str:
 
 
 # --- the table ------------------------------------------------------------------
+
 
 def machine() -> str:
     model = "unknown CPU"
@@ -407,8 +473,10 @@ def machine() -> str:
                     break
     except OSError:
         pass
-    return (f"{os.cpu_count()} CPUs ({model}), {platform.system()} "
-            f"{platform.release()}, Python {platform.python_version()}")
+    return (
+        f"{os.cpu_count()} CPUs ({model}), {platform.system()} "
+        f"{platform.release()}, Python {platform.python_version()}"
+    )
 
 
 def table(emu: list[dict], live: dict | str, reps: int) -> str:
@@ -421,43 +489,60 @@ def table(emu: list[dict], live: dict | str, reps: int) -> str:
         cells = " | ".join(format(by[s][key], fmt) for s in sizes)
         return f"| {label} | {cells} | {target} |"
 
-    lines = [f"Machine: {machine()}.  Each figure: median of {reps} "
-             "repetitions, the two sides of a ratio measured turn about.", "",
-             "Emulated trees generated by the benchmark:", "", head, rule,
-             row("1. filter() / floor walk", "walk_ratio", ".2f", "<= 3"),
-             row("2. .value of every object / floor reads", "read_ratio", ".2f",
-                 "<= 3"),
-             row("4. memory per Sysctl from filter(), bytes (tracemalloc)",
-                 "mem", ".0f", ""),
-             row("filter(), ms", "walk", ".2f", "(context)"),
-             row("floor walk, ms", "floor_walk", ".2f", "(context)"),
-             row(".value reads, ms", "read", ".2f", "(context)"),
-             row("floor reads, ms", "floor_read", ".2f", "(context)")]
+    lines = [
+        f"Machine: {machine()}.  Each figure: median of {reps} "
+        "repetitions, the two sides of a ratio measured turn about.",
+        "",
+        "Emulated trees generated by the benchmark:",
+        "",
+        head,
+        rule,
+        row("1. filter() / floor walk", "walk_ratio", ".2f", "<= 3"),
+        row("2. .value of every object / floor reads", "read_ratio", ".2f", "<= 3"),
+        row(
+            "4. memory per Sysctl from filter(), bytes (tracemalloc)", "mem", ".0f", ""
+        ),
+        row("filter(), ms", "walk", ".2f", "(context)"),
+        row("floor walk, ms", "floor_walk", ".2f", "(context)"),
+        row(".value reads, ms", "read", ".2f", "(context)"),
+        row("floor reads, ms", "floor_read", ".2f", "(context)"),
+    ]
     if 10_000 in by and 100_000 in by:
         g = med(by[100_000]["walks"]) / med(by[10_000]["walks"])
         fg = med(by[100_000]["floor_walks"]) / med(by[10_000]["floor_walks"])
-        lines += ["", "| figure | value | target |", "|---|---:|---|",
-                  f"| 3. growth: filter() on 100,000 / on 10,000 | {g:.2f} | <= 11 |",
-                  f"| the floor walk's growth, same run | {fg:.2f} | |",
-                  f"| filter()'s growth / the floor's | {g / fg:.2f} | |"]
+        lines += [
+            "",
+            "| figure | value | target |",
+            "|---|---:|---|",
+            f"| 3. growth: filter() on 100,000 / on 10,000 | {g:.2f} | <= 11 |",
+            f"| the floor walk's growth, same run | {fg:.2f} | |",
+            f"| filter()'s growth / the floor's | {g / fg:.2f} | |",
+        ]
     lines += [""]
     if isinstance(live, str):
         lines += [f"Live Linux tree: not measured ({live})."]
     else:
         lines += [
             f"Live Linux tree (/proc/sys: {live['variables']:,} variables "
-            f"listed, {live['files']:,} files read by the floor):", "",
-            "| figure | value |", "|---|---:|",
+            f"listed, {live['files']:,} files read by the floor):",
+            "",
+            "| figure | value |",
+            "|---|---:|",
             f"| filter() + .value of every variable, in-process / floor process "
             f"(opendir/readdir, open+read every file) | {live['ratio']:.2f} |",
             f"| the same / the floor's walk alone (no process start) | "
-            f"{live['ratio_walk']:.2f} |"]
+            f"{live['ratio_walk']:.2f} |",
+        ]
         if "cli" in live:
-            lines.append(f"| whole `python3 -m varkit -a` process / floor "
-                         f"process | {live['cli_ratio']:.2f} |")
-        lines += [f"| in-process, ms | {live['inproc'] * 1e3:.2f} |",
-                  f"| floor process, ms | {live['floor_proc'] * 1e3:.2f} |",
-                  f"| floor walk, ms | {live['floor_walk'] * 1e3:.2f} |"]
+            lines.append(
+                f"| whole `python3 -m varkit -a` process / floor "
+                f"process | {live['cli_ratio']:.2f} |"
+            )
+        lines += [
+            f"| in-process, ms | {live['inproc'] * 1e3:.2f} |",
+            f"| floor process, ms | {live['floor_proc'] * 1e3:.2f} |",
+            f"| floor walk, ms | {live['floor_walk'] * 1e3:.2f} |",
+        ]
         if "cli" in live:
             lines.append(f"| `varkit -a` process, ms | {live['cli'] * 1e3:.2f} |")
     return "\n".join(lines)
@@ -465,15 +550,17 @@ def table(emu: list[dict], live: dict | str, reps: int) -> str:
 
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--quick", action="store_true",
-                    help="5 repetitions instead of 21")
+    ap.add_argument("--quick", action="store_true", help="5 repetitions instead of 21")
     ap.add_argument("--reps", type=int, help="repetitions of each measurement")
-    ap.add_argument("--sizes", help="comma-separated tree sizes "
-                    "(default 1000,10000,100000)")
-    ap.add_argument("--no-build", action="store_true",
-                    help="use what is already in build/bench")
-    ap.add_argument("--no-live", action="store_true",
-                    help="skip the live /proc/sys measurement")
+    ap.add_argument(
+        "--sizes", help="comma-separated tree sizes (default 1000,10000,100000)"
+    )
+    ap.add_argument(
+        "--no-build", action="store_true", help="use what is already in build/bench"
+    )
+    ap.add_argument(
+        "--no-live", action="store_true", help="skip the live /proc/sys measurement"
+    )
     ap.add_argument("--worker", metavar="TREEFILE", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     if args.worker:

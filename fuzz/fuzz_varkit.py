@@ -30,7 +30,6 @@ from __future__ import annotations
 
 import errno
 import gc
-import os
 import random
 import struct
 import sys
@@ -46,21 +45,86 @@ TUN, SKIP = mib.CTLFLAG_TUN, mib.CTLFLAG_SKIP
 # Exceptions the API raises for bad input and kernel refusals.  Anything
 # else (SystemError, MemoryError, RuntimeError, ...) is a finding.
 # RecursionError: repr() of an object whose name refers back to it.
-EXPECTED = (TypeError, ValueError, OverflowError, OSError, KeyError,
-            AttributeError, RecursionError)
+EXPECTED = (
+    TypeError,
+    ValueError,
+    OverflowError,
+    OSError,
+    KeyError,
+    AttributeError,
+    RecursionError,
+)
 
-ERRNOS = [0, errno.EPERM, errno.ENOENT, errno.EIO, errno.ENOMEM, errno.EINVAL,
-          errno.EISDIR, errno.ENOTDIR, errno.EOPNOTSUPP, errno.EACCES,
-          errno.EFAULT, 4095, -1]
+ERRNOS = [
+    0,
+    errno.EPERM,
+    errno.ENOENT,
+    errno.EIO,
+    errno.ENOMEM,
+    errno.EINVAL,
+    errno.EISDIR,
+    errno.ENOTDIR,
+    errno.EOPNOTSUPP,
+    errno.EACCES,
+    errno.EFAULT,
+    4095,
+    -1,
+]
 QUERIES = [None, None, 1, 2, 3, 4, 5, 7, 6, 99, -1]
-FORMATS = ["", "I", "IU", "IK", "A", "L", "LU", "Q", "QU", "N", "S,clockinfo",
-           "S,timeval", "S,loadavg", "S,clockinfoX", "x" * 1100]
-NAMES = ["kern", "vm", "hw", "a", "b", "x", "ostype", "maxfiles", "node",
-         "caf\u00e9", "\u4e2d", "long" * 40, "d"]
+FORMATS = [
+    "",
+    "I",
+    "IU",
+    "IK",
+    "A",
+    "L",
+    "LU",
+    "Q",
+    "QU",
+    "N",
+    "S,clockinfo",
+    "S,timeval",
+    "S,loadavg",
+    "S,clockinfoX",
+    "x" * 1100,
+]
+NAMES = [
+    "kern",
+    "vm",
+    "hw",
+    "a",
+    "b",
+    "x",
+    "ostype",
+    "maxfiles",
+    "node",
+    "caf\u00e9",
+    "\u4e2d",
+    "long" * 40,
+    "d",
+]
 COMPONENTS = [1, 2, 3, 4, 5, 7, 100, -1, -7, 2**31 - 1, -(2**31), 0]
-INTS = [0, 1, -1, 7, 2**31 - 1, 2**31, -(2**31), -(2**31) - 1, 2**32 - 1,
-        2**32, 2**32 + 5, 2**63 - 1, 2**63, -(2**63), -(2**63) - 1,
-        2**64 - 1, 2**64, 2**100, -(2**100)]
+INTS = [
+    0,
+    1,
+    -1,
+    7,
+    2**31 - 1,
+    2**31,
+    -(2**31),
+    -(2**31) - 1,
+    2**32 - 1,
+    2**32,
+    2**32 + 5,
+    2**63 - 1,
+    2**63,
+    -(2**63),
+    -(2**63) - 1,
+    2**64 - 1,
+    2**64,
+    2**100,
+    -(2**100),
+]
 SIZES = [None, None, 0, 1, 3, 4, 5, 8, 64, 88, 1000, 4096, 2**20]
 
 
@@ -144,7 +208,11 @@ def random_oid(src: Source, known: list[list[int]]) -> list[int]:
         oid = base[:cut]
     else:
         oid = []
-    depth = src.pick([1, 1, 2, 2, 3, 4, 23, 24, 25]) if src.int(0, 7) == 0 else src.int(1, 4)
+    depth = (
+        src.pick([1, 1, 2, 2, 3, 4, 23, 24, 25])
+        if src.int(0, 7) == 0
+        else src.int(1, 4)
+    )
     while len(oid) < depth:
         oid.append(src.pick(COMPONENTS))
     return oid
@@ -171,10 +239,14 @@ def build_tree(src: Source, canaries: list) -> list[list[int]]:
     known: list[list[int]] = []
     for _ in range(src.int(0, 24)):
         oid = random_oid(src, known)
-        name = ".".join(src.pick(NAMES) if src.int(0, 9) else src.text(6)
-                        for _ in oid) if src.int(0, 15) else src.text(20)
-        kind = src.int(0, 15) | src.pick([RD, RD | WR, RD | WR | TUN, RD | SKIP,
-                                          RD | WR | SKIP, 0, 0xFFFFFFF0])
+        name = (
+            ".".join(src.pick(NAMES) if src.int(0, 9) else src.text(6) for _ in oid)
+            if src.int(0, 15)
+            else src.text(20)
+        )
+        kind = src.int(0, 15) | src.pick(
+            [RD, RD | WR, RD | WR | TUN, RD | SKIP, RD | WR | SKIP, 0, 0xFFFFFFF0]
+        )
         fmt = src.pick(FORMATS) if src.int(0, 7) else src.text(8)
         descr = None if src.int(0, 3) == 0 else src.text(30)
         try:
@@ -188,7 +260,9 @@ def build_tree(src: Source, canaries: list) -> list[list[int]]:
 def inject_fault(src: Source, known: list[list[int]]) -> None:
     kwargs = {}
     if src.bool():
-        kwargs["oid"] = src.pick(known) if known and src.bool() else random_oid(src, [])[:24]
+        kwargs["oid"] = (
+            src.pick(known) if known and src.bool() else random_oid(src, [])[:24]
+        )
     q = src.pick(QUERIES)
     if q is not None:
         kwargs["query"] = q
@@ -217,7 +291,9 @@ def build_tree_one(src, known):
     name = ".".join(src.pick(NAMES) for _ in oid)
     kind = src.int(1, 9) | src.pick([RD, RD | WR, RD | SKIP])
     try:
-        mib.add(name, oid, kind, src.pick(FORMATS), random_value(src, kind), src.text(5))
+        mib.add(
+            name, oid, kind, src.pick(FORMATS), random_value(src, kind), src.text(5)
+        )
     except (ValueError, TypeError, UnicodeError):
         return []
     return [oid]
@@ -299,7 +375,9 @@ def random_object(src: Source, pool: list, canaries: list, depth: int = 0):
     if k == 10:
         return [src.pick(COMPONENTS) for _ in range(src.pick([0, 1, 2, 3, 24, 25]))]
     if k == 11:
-        items = [src.pick([1, 2**31, "1", 1.0, Int(2), None]) for _ in range(src.int(0, 4))]
+        items = [
+            src.pick([1, 2**31, "1", 1.0, Int(2), None]) for _ in range(src.int(0, 4))
+        ]
         return List(items) if src.bool() else items
     if k == 12:
         return tuple(src.pick(COMPONENTS) for _ in range(src.int(0, 3)))
@@ -322,12 +400,18 @@ def random_object(src: Source, pool: list, canaries: list, depth: int = 0):
         return Index(src.int(0, 15), hook)
     if k == 18:
         target = src.pick(pool) if pool else None
-        hook = (lambda: target.__init__(Canary(), Canary())) if target is not None else None
+        hook = (
+            (lambda: target.__init__(Canary(), Canary()))
+            if target is not None
+            else None
+        )
         return Loud(hook)
     if k == 19:
         return {"a": 1} if src.bool() else {}
     if k == 20 and depth < 2:
-        return [random_object(src, pool, canaries, depth + 1) for _ in range(src.int(0, 2))]
+        return [
+            random_object(src, pool, canaries, depth + 1) for _ in range(src.int(0, 2))
+        ]
     return object()
 
 
@@ -412,7 +496,11 @@ def drive(src: Source, canaries: list, max_ops: int) -> int:
             if op <= 2:
                 kwargs = {}
                 if src.bool():
-                    kwargs["writable"] = random_object(src, pool, canaries) if src.int(0, 2) == 0 else src.pick([None, True, False])
+                    kwargs["writable"] = (
+                        random_object(src, pool, canaries)
+                        if src.int(0, 2) == 0
+                        else src.pick([None, True, False])
+                    )
                 args = (random_name(src, known),) if src.int(0, 4) else ()
                 objs = _varkit.filter(*args, **kwargs)
                 check_listed(objs)
@@ -421,27 +509,53 @@ def drive(src: Source, canaries: list, max_ops: int) -> int:
                 n = src.int(0, 8)
                 args = [random_object(src, pool, canaries) for _ in range(n)]
                 kwargs = {}
-                for key in ("name", "value", "description", "writable",
-                            "tuneable", "oid", "type", "bogus"):
+                for key in (
+                    "name",
+                    "value",
+                    "description",
+                    "writable",
+                    "tuneable",
+                    "oid",
+                    "type",
+                    "bogus",
+                ):
                     if src.int(0, 5) == 0:
                         kwargs[key] = random_object(src, pool, canaries)
                 pool.append(_varkit.Sysctl(*args, **kwargs))
             elif op == 4 and pool:
                 v = src.pick(pool).value
                 if not isinstance(v, VALUE_TYPES) and type(v).__name__ not in {
-                        "Canary", "Int", "Str", "Bytearray", "List", "Index",
-                        "Loud", "object", "bytes", "float", "bool", "tuple",
-                        "memoryview", "Sysctl"}:
+                    "Canary",
+                    "Int",
+                    "Str",
+                    "Bytearray",
+                    "List",
+                    "Index",
+                    "Loud",
+                    "object",
+                    "bytes",
+                    "float",
+                    "bool",
+                    "tuple",
+                    "memoryview",
+                    "Sysctl",
+                }:
                     raise Finding(f"value of type {type(v).__name__}")
             elif op in (5, 6) and pool:
-                src.pick(pool).value = random_object(src, pool, canaries) if src.int(0, 2) else src.pick(INTS)
+                src.pick(pool).value = (
+                    random_object(src, pool, canaries)
+                    if src.int(0, 2)
+                    else src.pick(INTS)
+                )
             elif op == 7 and pool:
                 src.pick(pool).description
             elif op == 8 and pool:
                 repr(src.pick(pool))
             elif op == 9 and pool:
                 target = src.pick(pool)
-                args = [random_object(src, pool, canaries) for _ in range(src.int(0, 8))]
+                args = [
+                    random_object(src, pool, canaries) for _ in range(src.int(0, 8))
+                ]
                 target.__init__(*args)
             elif op == 10:
                 change_tree(src, known)
@@ -456,7 +570,8 @@ def drive(src: Source, canaries: list, max_ops: int) -> int:
                     del o.value
             elif op == 13:
                 _varkit.Sysctl.__new__(_varkit.Sysctl).__init__(
-                    *[random_object(src, pool, canaries) for _ in range(src.int(0, 3))])
+                    *[random_object(src, pool, canaries) for _ in range(src.int(0, 3))]
+                )
             elif op == 14 and src.int(0, 15) == 0:
                 # a long chain, each object the value of the next
                 s = _varkit.Sysctl("x")
@@ -466,10 +581,17 @@ def drive(src: Source, canaries: list, max_ops: int) -> int:
                 del s
             elif op == 15:
                 # the provider's raw calls, as the kernel MIB layer makes them
-                oid = random_oid(src, known) if src.bool() else [0, src.pick(QUERIES) or 1, *random_oid(src, known)]
+                oid = (
+                    random_oid(src, known)
+                    if src.bool()
+                    else [0, src.pick(QUERIES) or 1, *random_oid(src, known)]
+                )
                 if src.bool():
-                    mib.sysctl(oid, src.pick([None, 0, 1, 4, 88, 4096]),
-                               src.pick([None, b"", src.bytes(16)]))
+                    mib.sysctl(
+                        oid,
+                        src.pick([None, 0, 1, 4, 88, 4096]),
+                        src.pick([None, b"", src.bytes(16)]),
+                    )
                 else:
                     mib.nametomib(random_name(src, known) or "")
         except EXPECTED:
@@ -488,15 +610,19 @@ def run_random(count: int, start: int, max_seconds: float | None) -> int:
         try:
             calls += one_input(RandomSource(k))
         except BaseException:
-            print(f"fuzz: input {k} failed; replay with --random 1 --start {k}",
-                  file=sys.stderr)
+            print(
+                f"fuzz: input {k} failed; replay with --random 1 --start {k}",
+                file=sys.stderr,
+            )
             raise
         done += 1
         if max_seconds is not None and time.monotonic() - t0 > max_seconds:
             break
     dt = time.monotonic() - t0
-    print(f"fuzz: random driver: {done} inputs ({start}..{start + done - 1}), "
-          f"{calls} calls in {dt:.1f} s, no finding")
+    print(
+        f"fuzz: random driver: {done} inputs ({start}..{start + done - 1}), "
+        f"{calls} calls in {dt:.1f} s, no finding"
+    )
     return 0
 
 
@@ -513,8 +639,12 @@ def run_atheris(argv: list[str]) -> int:
     # and how each ended.
     g = globals()
     for name, f in list(g.items()):
-        if callable(f) and getattr(f, "__module__", None) == __name__ and \
-                hasattr(f, "__code__") and name not in ("main", "run_atheris"):
+        if (
+            callable(f)
+            and getattr(f, "__module__", None) == __name__
+            and hasattr(f, "__code__")
+            and name not in ("main", "run_atheris")
+        ):
             g[name] = atheris.instrument_func(f)
     atheris.Setup(argv, target)
     atheris.Fuzz()

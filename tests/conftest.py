@@ -1,6 +1,5 @@
-import pytest
-
 import _varkit_mib
+import pytest
 
 
 @pytest.fixture

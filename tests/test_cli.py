@@ -136,7 +136,8 @@ ODD = bytes(range(20))
     [
         (
             ["kern.boottime"],
-            "kern.boottime: { sec = 1700000000, usec = 250000 } Tue Nov 14 22:13:20 2023\n",
+            "kern.boottime: { sec = 1700000000, usec = 250000 } "
+            "Tue Nov 14 22:13:20 2023\n",
         ),
         (["vm.loadavg"], "vm.loadavg: { 0.12 0.34 0.56 }\n"),
         (

@@ -1,8 +1,7 @@
 import errno
 
-import pytest
-
 import _varkit
+import pytest
 
 RD = 0x80000000
 

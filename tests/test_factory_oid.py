@@ -1,9 +1,8 @@
 """The oid attribute of objects made by filter(): a list of ints made from
 the object's own OID when first asked for, and from then on the same list."""
 
-import pytest
-
 import _varkit
+import pytest
 from _varkit import Sysctl
 
 RD = 0x80000000
@@ -32,8 +31,9 @@ def test_oid_asks_the_kernel_nothing(emu, objs):
     assert emu.calls() == []
 
 
-@pytest.mark.parametrize("attempt", [lambda o: setattr(o, "oid", [1]),
-                                     lambda o: delattr(o, "oid")])
+@pytest.mark.parametrize(
+    "attempt", [lambda o: setattr(o, "oid", [1]), lambda o: delattr(o, "oid")]
+)
 def test_oid_is_read_only(objs, attempt):
     with pytest.raises(AttributeError, match="^readonly attribute$"):
         attempt(objs[0])
@@ -42,8 +42,9 @@ def test_oid_is_read_only(objs, attempt):
 
 def test_unset_oid_reads_as_missing_attribute():
     s = Sysctl("only")
-    with pytest.raises(AttributeError,
-                       match="^'Sysctl' object has no attribute 'oid'$"):
+    with pytest.raises(
+        AttributeError, match="^'Sysctl' object has no attribute 'oid'$"
+    ):
         s.oid
     assert not hasattr(s, "oid")
 

@@ -1,8 +1,7 @@
 import errno
 
-import pytest
-
 import _varkit
+import pytest
 
 RD = 0x80000000
 WR = 0x40000000
@@ -54,8 +53,7 @@ ALL = ["a.x", "a.ro", "a.hidden", "a.sub.y", "a.sub.z", "a.hsub.w", "b.v"]
         ({"mib": "a.nosuch"}, []),
         ({"writable": True}, ["a.x", "a.sub.y", "b.v"]),
         ({"writable": False}, ["a.ro", "a.sub.z"]),
-        ({"mib": "a", "writable": False},
-         ["a.ro", "a.hidden", "a.sub.z", "a.hsub.w"]),
+        ({"mib": "a", "writable": False}, ["a.ro", "a.hidden", "a.sub.z", "a.hsub.w"]),
         ({"writable": 1}, VISIBLE),
         ({"writable": 0}, VISIBLE),
         ({"writable": "yes"}, VISIBLE),
@@ -129,8 +127,7 @@ def test_factory_fields(emu):
         assert type(o.writable) is bool and type(o.tuneable) is bool
         assert all(type(c) is int for c in o.oid)
     # neither value nor description was fetched
-    assert all(c[0][:2] in ((0, 1), (0, 3), (0, 4), (0, 7))
-               for c in emu.calls())
+    assert all(c[0][:2] in ((0, 1), (0, 3), (0, 4), (0, 7)) for c in emu.calls())
 
 
 def test_objects_read_through_their_own_oid(emu):

@@ -2,9 +2,8 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
 import _varkit
+import pytest
 
 CONSTANTS = [
     ("CTLTYPE", 15),

@@ -8,9 +8,8 @@ import sys
 import textwrap
 import weakref
 
-import pytest
-
 import _varkit
+import pytest
 
 RD, WR = 0x80000000, 0x40000000
 
@@ -44,8 +43,11 @@ def made_by_filter(emu, value=b"\1\0\0\0", kind=2):
         lambda m: setattr(m, "s", _varkit.Sysctl("x", description=m)),
         lambda m: setattr(m, "s", _varkit.Sysctl(m, writable=m, tuneable=m)),
         lambda m: setattr(m, "s", _varkit.Sysctl("x", oid=[m])),
-        lambda m: _varkit.Sysctl("x", value=[m]).value[0].__dict__.setdefault(
-            "s", _varkit.Sysctl("y", value=m)),
+        lambda m: (
+            _varkit.Sysctl("x", value=[m])
+            .value[0]
+            .__dict__.setdefault("s", _varkit.Sysctl("y", value=m))
+        ),
     ],
     ids=["value", "description", "name-and-flags", "oid", "chain"],
 )
@@ -80,8 +82,12 @@ def test_cycle_through_an_object_from_filter_is_collected(emu, how):
 
 
 def run_python(code):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=300)
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
 
 
 # Found while writing the fuzz harness's deep-object case: tearing down a

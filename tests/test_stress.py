@@ -15,10 +15,9 @@ import sys
 import threading
 import time
 
-import pytest
-
 import _varkit
 import _varkit_mib
+import pytest
 
 RD, WR = _varkit_mib.CTLFLAG_RD, _varkit_mib.CTLFLAG_WR
 INT, STRING, S64 = 2, 3, 4
@@ -64,8 +63,10 @@ class Crew:
         assert not self.errors, self.errors
         assert all(n > 0 for n in self.ops.values()), self.ops
         total = sum(self.ops.values())
-        print(f"\nstress: {total} operations {dict(sorted(self.ops.items()))}",
-              file=sys.stderr)
+        print(
+            f"\nstress: {total} operations {dict(sorted(self.ops.items()))}",
+            file=sys.stderr,
+        )
         return total
 
 
@@ -85,8 +86,12 @@ def pattern_text(k):
 
 
 def is_pattern_text(v):
-    return (type(v) is str and len(v) >= 1 and set(v) == {v[0]}
-            and v[0] == chr(ord("a") + len(v) % 26))
+    return (
+        type(v) is str
+        and len(v) >= 1
+        and set(v) == {v[0]}
+        and v[0] == chr(ord("a") + len(v) % 26)
+    )
 
 
 @pytest.fixture
@@ -99,17 +104,33 @@ def quiet_emu(emu):
 
 def stress_tree(emu):
     for i in range(WRITERS):
-        emu.add(f"st.own.w{i}", [900, 1, i + 1], RD | WR | INT, "I",
-                struct.pack("=i", 0), "owned by one writer")
-    emu.add("st.shared.q", [900, 2, 1], RD | WR | S64, "Q",
-            struct.pack("=q", 0), "written by all")
+        emu.add(
+            f"st.own.w{i}",
+            [900, 1, i + 1],
+            RD | WR | INT,
+            "I",
+            struct.pack("=i", 0),
+            "owned by one writer",
+        )
+    emu.add(
+        "st.shared.q",
+        [900, 2, 1],
+        RD | WR | S64,
+        "Q",
+        struct.pack("=q", 0),
+        "written by all",
+    )
     emu.add("st.shared.t", [900, 2, 2], RD | WR | STRING, "A", b"b", "text")
     emu.add("st.churn.keep", [900, 3, 1], RD | INT, "I", b"\0" * 4, "stays")
     emu.add("st.tail", [900, 4], RD | INT, "I", b"\0" * 4, "after the churn")
 
 
-STABLE = ([f"st.own.w{i}" for i in range(WRITERS)]
-          + ["st.shared.q", "st.shared.t", "st.churn.keep", "st.tail"])
+STABLE = [f"st.own.w{i}" for i in range(WRITERS)] + [
+    "st.shared.q",
+    "st.shared.t",
+    "st.churn.keep",
+    "st.tail",
+]
 
 
 def test_emulated_tree_under_concurrent_use(quiet_emu):
@@ -137,8 +158,10 @@ def test_emulated_tree_under_concurrent_use(quiet_emu):
 
     def reader():
         # fresh objects: every read goes to the kernel
-        for name, check in (("st.shared.q", is_pattern64),
-                            ("st.shared.t", is_pattern_text)):
+        for name, check in (
+            ("st.shared.q", is_pattern64),
+            ("st.shared.t", is_pattern_text),
+        ):
             [obj] = _varkit.filter(name)
             v = obj.value
             if name == "st.shared.q" and v == 0:
@@ -165,8 +188,14 @@ def test_emulated_tree_under_concurrent_use(quiet_emu):
         k = churn_state["k"] = churn_state["k"] + 1
         oid = [900, 3, 2 + k % 7]
         try:
-            emu.add(f"st.churn.c{k % 7}", oid, RD | WR | INT, "I",
-                    struct.pack("=i", k), "comes and goes")
+            emu.add(
+                f"st.churn.c{k % 7}",
+                oid,
+                RD | WR | INT,
+                "I",
+                struct.pack("=i", k),
+                "comes and goes",
+            )
         except ValueError:
             emu.remove(oid)
         return 1

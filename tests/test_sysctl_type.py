@@ -1,7 +1,6 @@
 import weakref
 
 import pytest
-
 from _varkit import Sysctl
 
 
@@ -32,8 +31,15 @@ def test_type_identity():
         lambda: Sysctl("a", type="7"),
         lambda: Sysctl("a", bogus=1),
     ],
-    ids=["subclass", "weakref", "type-attr", "no-name", "too-many", "type-str",
-         "unknown-kw"],
+    ids=[
+        "subclass",
+        "weakref",
+        "type-attr",
+        "no-name",
+        "too-many",
+        "type-str",
+        "unknown-kw",
+    ],
 )
 def test_refused_with_type_error(attempt):
     with pytest.raises(TypeError):
@@ -44,7 +50,12 @@ def test_constructor_stores_objects_unexamined():
     oid = [1, 2]
     s = Sysctl("n", 5, "d", "yes", None, oid, 3)
     assert (s.name, s.value, s.description, s.writable, s.tuneable) == (
-        "n", 5, "d", "yes", None)
+        "n",
+        5,
+        "d",
+        "yes",
+        None,
+    )
     assert s.oid is oid
     assert s.type == 3
     k = Sysctl(name=("t",), oid="x", type=2)
@@ -69,8 +80,7 @@ def test_unset_members():
 
 
 @pytest.mark.parametrize(
-    "attr", ["name", "writable", "tuneable", "oid", "type", "description",
-             "other"]
+    "attr", ["name", "writable", "tuneable", "oid", "type", "description", "other"]
 )
 def test_attributes_other_than_value_are_read_only(attr):
     s = Sysctl("a", description="d", writable=True)
@@ -81,8 +91,15 @@ def test_attributes_other_than_value_are_read_only(attr):
 def test_reinit_replaces_only_what_is_given():
     s = Sysctl("a", 1, "d", True, False, [1], 4)
     s.__init__("b")
-    assert (s.name, s.value, s.description, s.writable, s.tuneable, s.oid,
-            s.type) == ("b", 1, "d", True, False, [1], 4)
+    assert (s.name, s.value, s.description, s.writable, s.tuneable, s.oid, s.type) == (
+        "b",
+        1,
+        "d",
+        True,
+        False,
+        [1],
+        4,
+    )
     s.__init__("c", type=9, oid=[2])
     assert (s.name, s.oid, s.type) == ("c", [2], 9)
 

@@ -1,9 +1,8 @@
 import errno
 import struct
 
-import pytest
-
 import _varkit
+import pytest
 
 RD = 0x80000000
 WR = 0x40000000

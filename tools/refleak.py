@@ -105,7 +105,8 @@ class RefleakPlugin:
     def pytest_runtestloop(self, session):
         if session.testsfailed:
             raise session.Interrupted(
-                f"{session.testsfailed} error(s) during collection")
+                f"{session.testsfailed} error(s) during collection"
+            )
         if session.config.option.collectonly:
             return True
         modules: OrderedDict[str, list] = OrderedDict()
@@ -116,11 +117,13 @@ class RefleakPlugin:
             dr, db, reports = self.run_rounds(items)
             for item, reps in reports:
                 item.ihook.pytest_runtest_logstart(
-                    nodeid=item.nodeid, location=item.location)
+                    nodeid=item.nodeid, location=item.location
+                )
                 for rep in reps:
                     item.ihook.pytest_runtest_logreport(report=rep)
                 item.ihook.pytest_runtest_logfinish(
-                    nodeid=item.nodeid, location=item.location)
+                    nodeid=item.nodeid, location=item.location
+                )
             self.results.append((path, len(items), dr, db))
             if leaks(dr) or leaks(db):
                 for item in items:
@@ -135,12 +138,17 @@ class RefleakPlugin:
     def pytest_terminal_summary(self, terminalreporter):
         tr = terminalreporter
         tr.section("reference-leak hunt")
-        tr.line(f"{self.warmup} warm-up + {self.rounds} measured rounds per "
-                "module; deltas per measured round")
+        tr.line(
+            f"{self.warmup} warm-up + {self.rounds} measured rounds per "
+            "module; deltas per measured round"
+        )
         for path, n, dr, db in self.results:
             bad = leaks(dr) or leaks(db)
-            tr.line(f"{'LEAK' if bad else 'ok  '} {path} ({n} tests): "
-                    f"refs {dr} blocks {db}", red=bad)
+            tr.line(
+                f"{'LEAK' if bad else 'ok  '} {path} ({n} tests): "
+                f"refs {dr} blocks {db}",
+                red=bad,
+            )
         for nodeid, dr, db in self.culprits:
             tr.line(f"LEAK {nodeid}: refs {dr} blocks {db}", red=True)
 
@@ -155,8 +163,11 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--rounds", type=int, default=3)
     args, rest = ap.parse_known_args(argv)
     if not hasattr(sys, "gettotalrefcount"):
-        print("refleak: this interpreter has no sys.gettotalrefcount: "
-              "run it with a debug build (python3.11d)", file=sys.stderr)
+        print(
+            "refleak: this interpreter has no sys.gettotalrefcount: "
+            "run it with a debug build (python3.11d)",
+            file=sys.stderr,
+        )
         return 2
     if args.warmup < 1 or args.rounds < 1:
         ap.error("--warmup and --rounds must be at least 1")
@@ -166,10 +177,12 @@ def main(argv: list[str] | None = None) -> int:
     bad = plugin.leaking
     total_refs = sum(sum(dr) for _, _, dr, _ in plugin.results)
     total_blocks = sum(sum(db) for _, _, _, db in plugin.results)
-    print(f"refleak: {len(plugin.results)} modules, {tests} tests, "
-          f"{args.warmup}+{args.rounds} rounds; summed deltas over the measured "
-          f"rounds: refs {total_refs:+d}, blocks {total_blocks:+d}; "
-          f"{len(bad)} leaking module(s){': ' + ', '.join(bad) if bad else ''}")
+    print(
+        f"refleak: {len(plugin.results)} modules, {tests} tests, "
+        f"{args.warmup}+{args.rounds} rounds; summed deltas over the measured "
+        f"rounds: refs {total_refs:+d}, blocks {total_blocks:+d}; "
+        f"{len(bad)} leaking module(s){': ' + ', '.join(bad) if bad else ''}"
+    )
     if bad or plugin.failed or status not in (0, 5):
         return 1
     if status == 5 or tests == 0:

@@ -42,8 +42,14 @@ def build() -> None:
     mib.add("r.int", [1, 1], RD | WR | 2, "I", struct.pack("=i", 0), "an int")
     mib.add("r.str", [1, 2], RD | WR | 3, "A", b"text", "a string")
     mib.add("r.list", [1, 3], RD | 2, "I", struct.pack("=4i", 1, 2, 3, 4), "list")
-    mib.add("r.sub.a", [1, 4, 1], RD | 5, "S,clockinfo",
-            struct.pack("=5i", 100, 10000, 0, 128, 8128), "a dict")
+    mib.add(
+        "r.sub.a",
+        [1, 4, 1],
+        RD | 5,
+        "S,clockinfo",
+        struct.pack("=5i", 100, 10000, 0, 128, 8128),
+        "a dict",
+    )
     mib.add("r.sub.b", [1, 4, 2], RD | 9, "QU", b"\xff" * 8, "u64")
 
 
@@ -85,11 +91,13 @@ def main() -> int:
     growth_mb = (max(samples) - start) / 1024
     # each step: 4 fresh-object lookups (one a walk of 2), 7 reads, 2
     # writes, 1 description lookup
-    print(f"rss: {a.ops} rounds ({a.ops * 14} calls: reads, writes, walks, "
-          f"descriptions) in {dt:.0f} s; RSS {start / 1024:.1f} MiB after "
-          f"warm-up, max {max(samples) / 1024:.1f} MiB, end "
-          f"{samples[-1] / 1024:.1f} MiB: growth {growth_mb:+.2f} MiB "
-          f"(limit {a.limit_mb} MiB) -> {'ok' if growth_mb <= a.limit_mb else 'GROWS'}")
+    print(
+        f"rss: {a.ops} rounds ({a.ops * 14} calls: reads, writes, walks, "
+        f"descriptions) in {dt:.0f} s; RSS {start / 1024:.1f} MiB after "
+        f"warm-up, max {max(samples) / 1024:.1f} MiB, end "
+        f"{samples[-1] / 1024:.1f} MiB: growth {growth_mb:+.2f} MiB "
+        f"(limit {a.limit_mb} MiB) -> {'ok' if growth_mb <= a.limit_mb else 'GROWS'}"
+    )
     print("rss: samples (KiB):", samples)
     mib.set_logging(True)
     mib.load_default()
